@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Sets up everything quorvane needs on a fresh Debian machine, then runs one job:
+#   demo   build and install the module, classify scikit-learn's digits
+#   test   build everything, run the C++ and Python test suites
+#   bench  build and install the module, run the benchmark against the peers
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$PWD
+job=${1:-demo}
+venv=$root/.venv
+
+say() { printf '==> %s\n' "$*"; }
+
+apt_install() {
+    local missing=() pkg
+    for pkg in "$@"; do dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg"); done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    say "installing Debian packages: ${missing[*]}"
+    $sudo apt-get update -q >/dev/null
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}" >/dev/null
+}
+
+# A python3.13 on PATH may be a pyenv shim without a 3.13 behind it, so every
+# candidate is asked for its version (and for venv) before it is trusted.
+is_python313() {
+    "$1" -c 'import sys, venv, ensurepip; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
+}
+
+find_python() {
+    local candidates=() c
+    [ -n "${QUORVANE_PYTHON:-}" ] && candidates+=("$QUORVANE_PYTHON")
+    command -v python3.13 >/dev/null 2>&1 && candidates+=("$(command -v python3.13)")
+    local pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+    command -v pyenv >/dev/null 2>&1 && pyenv_root=$(pyenv root)
+    for c in "$pyenv_root"/versions/3.13*/bin/python3.13; do [ -x "$c" ] && candidates+=("$c"); done
+    candidates+=(/usr/bin/python3.13 /usr/local/bin/python3.13)
+    for c in "${candidates[@]}"; do
+        if is_python313 "$c"; then echo "$c"; return 0; fi
+    done
+    return 1
+}
+
+setup_python() {
+    if [ -x "$venv/bin/python" ] && is_python313 "$venv/bin/python"; then return 0; fi
+    local python
+    if ! python=$(find_python); then
+        apt_install python3.13 python3.13-venv python3.13-dev
+        python=$(find_python) || { echo "no Python 3.13 found or installable" >&2; exit 1; }
+    fi
+    say "creating $venv with $python"
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --upgrade pip
+}
+
+setup_toolchain() {
+    command -v g++ >/dev/null 2>&1 || apt_install g++
+    command -v git >/dev/null 2>&1 || apt_install git
+}
+
+install_module() {
+    say "building and installing quorvane ($1)"
+    "$venv/bin/python" -m pip install -q ".[$1]"
+}
+
+# The C++ suites build with warnings as errors, once plainly and once under
+# AddressSanitizer + UBSan with libstdc++ assertions.
+run_cpp_tests() {
+    apt_install libgtest-dev
+    "$venv/bin/python" -m pip install -q cmake ninja "cmeel-eigen>=3.4,<3.5"
+    local name flags
+    for name in dev asan; do
+        flags=(-DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_BUILD_TESTS=ON -DQUORVANE_WERROR=ON)
+        if [ "$name" = asan ]; then flags+=(-DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo); fi
+        say "C++ tests ($name)"
+        PATH=$venv/bin:$PATH cmake -S . -B "build/cpp-$name" -G Ninja \
+            -DPython_EXECUTABLE="$venv/bin/python" "${flags[@]}" >/dev/null
+        PATH=$venv/bin:$PATH cmake --build "build/cpp-$name"
+        (cd "build/cpp-$name" && PATH=$venv/bin:$PATH ASAN_OPTIONS=detect_leaks=1 \
+            ctest --output-on-failure --no-tests=error -j 2)
+    done
+}
+
+setup_toolchain
+setup_python
+case "$job" in
+    demo)
+        install_module demo
+        "$venv/bin/python" examples/digits_demo.py
+        ;;
+    test)
+        run_cpp_tests
+        install_module test
+        say "Python tests"
+        "$venv/bin/python" -m pytest -c pyproject.toml --rootdir . tests/python
+        ;;
+    bench)
+        install_module bench
+        "$venv/bin/python" bench/run.py "${@:2}"
+        ;;
+    *)
+        echo "usage: $0 demo|test|bench" >&2
+        exit 2
+        ;;
+esac
