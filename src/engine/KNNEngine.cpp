@@ -1,7 +1,10 @@
 #include "KNNEngine.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -10,11 +13,38 @@ namespace quorvane {
 
 namespace {
 
+using Index = Eigen::Index;
+
+// Rows projected and classified together by one thread: small enough that
+// the projected block stays in cache, large enough to amortise the tiles.
+constexpr Index kBatchBlock = 64;
+
+// NaN and infinity are the doubles whose exponent bits are all set.
+bool all_finite(const MatrixView& X) {
+    constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
+    const bool rows_contiguous = X.outerStride() == 1;
+    const Index outer = rows_contiguous ? X.rows() : X.cols();
+    const Index inner = rows_contiguous ? X.cols() : X.rows();
+    const Index step = rows_contiguous ? X.innerStride() : X.outerStride();
+    const Index stride = rows_contiguous ? X.outerStride() : X.innerStride();
+    for (Index o = 0; o < outer; ++o) {
+        const double* line = X.data() + o * step;
+        std::uint64_t bad = 0;
+        for (Index i = 0; i < inner; ++i) {
+            std::uint64_t bits;
+            std::memcpy(&bits, line + i * stride, sizeof bits);
+            bad |= static_cast<std::uint64_t>((bits & kExponent) == kExponent);
+        }
+        if (bad != 0) return false;
+    }
+    return true;
+}
+
 // Non-finite input would poison the mean and every distance; name where it is.
-void require_finite(const Eigen::MatrixXd& X, const char* what) {
-    if (X.allFinite()) return;
-    for (Eigen::Index j = 0; j < X.cols(); ++j) {
-        for (Eigen::Index i = 0; i < X.rows(); ++i) {
+void require_finite(const MatrixView& X, const char* what) {
+    if (all_finite(X)) return;
+    for (Index i = 0; i < X.rows(); ++i) {
+        for (Index j = 0; j < X.cols(); ++j) {
             if (!std::isfinite(X(i, j))) {
                 throw std::invalid_argument(std::string(what) + " contains NaN or infinity at row " +
                                             std::to_string(i) + ", column " + std::to_string(j));
@@ -35,12 +65,12 @@ KNNEngine::~KNNEngine() {
     pca.reset();
 }
 
-void KNNEngine::train(const Eigen::MatrixXd& X, const std::vector<std::string>& y, bool scale) {
+void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bool scale) {
     if (X.rows() == 0 || X.cols() == 0) {
         throw std::invalid_argument("X must have at least one row and one column, got " +
                                     std::to_string(X.rows()) + " x " + std::to_string(X.cols()));
     }
-    if (static_cast<Eigen::Index>(y.size()) != X.rows()) {
+    if (static_cast<Index>(y.size()) != X.rows()) {
         throw std::invalid_argument("y has " + std::to_string(y.size()) + " labels but X has " +
                                     std::to_string(X.rows()) + " rows");
     }
@@ -59,8 +89,8 @@ void KNNEngine::train(const Eigen::MatrixXd& X, const std::vector<std::string>& 
               << " dimensions." << std::endl;
 }
 
-void KNNEngine::check_query(const Eigen::MatrixXd& X, const char* what) const {
-    if (!trained()) return;
+void KNNEngine::check_query(const MatrixView& X, const char* what) const {
+    if (!pca->fitted()) return;
     if (X.cols() != pca->mean.size()) {
         throw std::invalid_argument(std::string(what) + " has " + std::to_string(X.cols()) +
                                     " features, but the engine was trained with " +
@@ -70,33 +100,51 @@ void KNNEngine::check_query(const Eigen::MatrixXd& X, const char* what) const {
 }
 
 std::string KNNEngine::predict(const Eigen::VectorXd& x) const {
-    const Eigen::MatrixXd row = x.transpose();
+    const Eigen::Map<const Eigen::MatrixXd> row(x.data(), 1, x.size());
     check_query(row, "x");
-    const Eigen::VectorXd q = pca->transform(row).transpose();
-    return classifier->predict(q);
+    if (!pca->fitted()) return "Unknown";
+    // The one-row case of predict_batch, so both always agree.
+    Eigen::VectorXd q(pca->n_components);
+    pca->project(row, 0, 1, q.data(), q.size());
+    KNNClassifier::Scratch scratch;
+    std::string label;
+    classifier->classify(q.data(), 1, q.size(), &label, scratch);
+    return label;
 }
 
-std::vector<std::string> KNNEngine::predict_batch(const Eigen::MatrixXd& X) const {
+std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
     if (X.rows() == 0) return {};
     if (X.rows() > INT_MAX) {
         throw std::invalid_argument("X has " + std::to_string(X.rows()) +
                                     " rows, more than the 2147483647 a batch can index");
     }
     check_query(X, "X");
+    std::vector<std::string> labels(static_cast<std::size_t>(X.rows()));
+    if (!pca->fitted()) {
+        std::fill(labels.begin(), labels.end(), "Unknown");
+        return labels;
+    }
 
-    const Eigen::MatrixXd Z = pca->transform(X);
-    std::vector<std::string> labels(static_cast<std::size_t>(Z.rows()));
-    const int rows = static_cast<int>(Z.rows());
+    const Index c = pca->n_components;
+    const int blocks = static_cast<int>((X.rows() + kBatchBlock - 1) / kBatchBlock);
     // An exception must not leave a worker thread; the first is rethrown here.
     std::exception_ptr failure;
-#pragma omp parallel for schedule(static)
-    for (int i = 0; i < rows; ++i) {
-        try {
-            const Eigen::VectorXd q = Z.row(i).transpose();
-            labels[i] = classifier->predict(q);
-        } catch (...) {
+#pragma omp parallel
+    {
+        KNNClassifier::Scratch scratch;
+        std::vector<double> projected;
+#pragma omp for schedule(static)
+        for (int b = 0; b < blocks; ++b) {
+            try {
+                const Index first = b * kBatchBlock;
+                const Index count = std::min<Index>(kBatchBlock, X.rows() - first);
+                projected.resize(static_cast<std::size_t>(count * c));
+                pca->project(X, first, count, projected.data(), c);
+                classifier->classify(projected.data(), count, c, labels.data() + first, scratch);
+            } catch (...) {
 #pragma omp critical(quorvane_batch_failure)
-            if (!failure) failure = std::current_exception();
+                if (!failure) failure = std::current_exception();
+            }
         }
     }
     if (failure) std::rethrow_exception(failure);

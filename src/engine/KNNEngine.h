@@ -7,6 +7,7 @@
 #include <Eigen/Dense>
 
 #include "KNNConfig.h"
+#include "linalg/MatrixView.h"
 #include "reduction/AdaptivePCA.h"
 #include "neighbours/KNNClassifier.h"
 
@@ -25,20 +26,20 @@ public:
 
     /// Fits the reduction and the reference set on the rows of `X`. All or
     /// nothing: when it throws, the engine answers exactly as before.
-    void train(const Eigen::MatrixXd& X, const std::vector<std::string>& y, bool scale);
+    void train(const MatrixView& X, const std::vector<std::string>& y, bool scale);
 
     /// Label of one sample of the trained feature count.
     std::string predict(const Eigen::VectorXd& x) const;
 
-    /// Labels of the rows of `X`, in row order, classified in parallel.
-    std::vector<std::string> predict_batch(const Eigen::MatrixXd& X) const;
+    /// Labels of the rows of `X`, in row order, classified in parallel; the
+    /// same labels as `predict` row by row, for any thread count.
+    std::vector<std::string> predict_batch(const MatrixView& X) const;
 
     /// Components kept by the last successful train; 0 before the first.
     int n_components() const { return pca->n_components; }
 
 private:
-    bool trained() const { return pca->mean.size() != 0; }
-    void check_query(const Eigen::MatrixXd& X, const char* what) const;
+    void check_query(const MatrixView& X, const char* what) const;
 
     KNNConfig config;                           ///< the engine's own copy of its settings
     std::unique_ptr<AdaptivePCA> pca;           ///< the reduction; never null

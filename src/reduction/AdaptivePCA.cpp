@@ -9,6 +9,9 @@ namespace quorvane {
 
 namespace {
 
+using Index = Eigen::Index;
+using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
 // Guards a deviation or a thin-mode axis length against division by ~zero.
 constexpr double kEpsilon = 1e-9;
 
@@ -20,51 +23,92 @@ void descending_eigenpairs(const Eigen::MatrixXd& symmetric, Eigen::VectorXd& va
     vectors = solver.eigenvectors().rowwise().reverse();
 }
 
+// Per-column sums of f(x), each accumulated over the rows in row order, so
+// the result does not depend on the memory order of X.
+template <typename F>
+Eigen::VectorXd column_sums(const MatrixView& X, F f) {
+    Eigen::VectorXd sums = Eigen::VectorXd::Zero(X.cols());
+    if (X.outerStride() == 1 && X.cols() > 1) {
+        for (Index i = 0; i < X.rows(); ++i) {
+            const double* row = X.data() + i * X.innerStride();
+            for (Index j = 0; j < X.cols(); ++j) sums[j] += f(row[j], j);
+        }
+    } else {
+        for (Index j = 0; j < X.cols(); ++j) {
+            double s = 0.0;
+            for (Index i = 0; i < X.rows(); ++i) s += f(X(i, j), j);
+            sums[j] = s;
+        }
+    }
+    return sums;
+}
+
 }  // namespace
 
 AdaptivePCA::AdaptivePCA(double variance_threshold)
     : variance_threshold(variance_threshold), n_components(0) {}
 
-void AdaptivePCA::fit(const Eigen::MatrixXd& X, bool scale) {
-    const Eigen::Index n = X.rows();
-    const Eigen::Index d = X.cols();
+linalg::Operand AdaptivePCA::standardised(const MatrixView& X) const {
+    linalg::Operand op = linalg::operand(X);
+    op.shift = mean.data();
+    // Dividing by 1.0 changes no bit, so unit divisors are skipped.
+    op.scale = unit_scale_ ? nullptr : feature_scale.data();
+    op.feature_axis = 1;
+    return op;
+}
+
+void AdaptivePCA::fit(const MatrixView& X, bool scale) {
+    const Index n = X.rows();
+    const Index d = X.cols();
     if (n == 0 || d == 0) {
         throw std::invalid_argument("X must have at least one row and one column, got " +
                                     std::to_string(n) + " x " + std::to_string(d));
     }
 
-    Eigen::VectorXd new_mean = X.colwise().sum().transpose() / static_cast<double>(n);
-    Eigen::MatrixXd Xc = X.rowwise() - new_mean.transpose();
-
-    Eigen::VectorXd new_scale = Eigen::VectorXd::Ones(d);
+    AdaptivePCA next(variance_threshold);
+    next.mean = column_sums(X, [](double x, Index) { return x; }) / static_cast<double>(n);
+    next.feature_scale = Eigen::VectorXd::Ones(d);
     // A single sample has no sample deviation (0/0); it keeps the unit divisor.
     if (scale && n > 1) {
+        const Eigen::VectorXd& mu = next.mean;
+        const Eigen::VectorXd squares =
+            column_sums(X, [&mu](double x, Index j) { return (x - mu[j]) * (x - mu[j]); });
         const double dof = static_cast<double>(n - 1);
-        for (Eigen::Index j = 0; j < d; ++j) {
-            const double s = std::sqrt(Xc.col(j).squaredNorm() / dof);
-            new_scale[j] = s < kEpsilon ? 1.0 : s;
+        for (Index j = 0; j < d; ++j) {
+            const double s = std::sqrt(squares[j] / dof);
+            next.feature_scale[j] = s < kEpsilon ? 1.0 : s;
         }
-        Xc.array().rowwise() /= new_scale.transpose().array();
     }
 
+    next.unit_scale_ = next.feature_scale.isOnes(0.0);
+    // Centred and scaled values are formed on the fly inside the products.
+    const linalg::Operand Xs = next.standardised(X);
     Eigen::VectorXd eigenvalues;
     Eigen::MatrixXd candidates;
     // With more features than samples the n x n Gram matrix has the same
     // non-zero spectrum as the covariance and is far cheaper to decompose.
     const bool thin = d > n;
     if (!thin) {
+        RowMatrix product(d, d);
+        linalg::multiply(Xs.transposed(), Xs, product.data(), d, true);
         // One sample leaves Xc all zeros; dividing by 1 keeps its covariance
         // the zero matrix instead of 0/0.
         const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
-        Eigen::MatrixXd cov = (Xc.transpose() * Xc) / dof;
+        const Eigen::MatrixXd cov = product / dof;
         descending_eigenpairs(cov, eigenvalues, candidates);
     } else {
-        Eigen::MatrixXd gram = Xc * Xc.transpose();
+        RowMatrix gram(n, n);
+        linalg::multiply(Xs, Xs.transposed(), gram.data(), n, true);
         Eigen::MatrixXd V;
         descending_eigenpairs(gram, eigenvalues, V);
-        candidates = Xc.transpose() * V;
-        for (Eigen::Index j = 0; j < candidates.cols(); ++j) {
-            const double r = candidates.col(j).norm();
+        // Only the kept axes are mapped back into feature space.
+        const Index count = component_count(eigenvalues);
+        const Eigen::MatrixXd kept = V.leftCols(count);
+        RowMatrix U(d, count);
+        linalg::multiply(Xs.transposed(), linalg::operand(kept), U.data(), count);
+        candidates = U;
+        for (Index j = 0; j < count; ++j) {
+            const double r = std::sqrt(linalg::squared_norm(candidates.col(j).data(), d));
             // Centring leaves rank <= n - 1, so the last axis may be numerically zero.
             if (r > kEpsilon) {
                 candidates.col(j) /= r;
@@ -74,51 +118,56 @@ void AdaptivePCA::fit(const Eigen::MatrixXd& X, bool scale) {
         }
     }
 
-    mean = std::move(new_mean);
-    feature_scale = std::move(new_scale);
-    select_components(eigenvalues, candidates, thin);
+    next.select_components(eigenvalues, candidates, thin);
+    *this = std::move(next);
 }
 
-void AdaptivePCA::select_components(const Eigen::VectorXd& eigenvalues,
-                                    const Eigen::MatrixXd& candidates, bool thin) {
-    const Eigen::Index m = eigenvalues.size();
-    Eigen::Index count = 0;
+Index AdaptivePCA::component_count(const Eigen::VectorXd& eigenvalues) const {
+    const Index m = eigenvalues.size();
     if (variance_threshold >= 1.0) {
         // Thresholds beyond the 32-bit range (or +inf) cannot be truncated to
         // an int; they ask for more than any fit has, so all are kept.
         constexpr double kIntLimit = 2147483648.0;
-        count = variance_threshold >= kIntLimit
-                    ? m
-                    : std::min<Eigen::Index>(m, static_cast<int>(variance_threshold));
-    } else if (m > 0) {
-        const double total = eigenvalues.sum();
-        double running = 0.0;
-        // A NaN share (zero total) or a NaN threshold never stops the loop.
-        for (Eigen::Index i = 0; i < m; ++i) {
-            count = i + 1;
-            running += eigenvalues[i];
-            if (running / total >= variance_threshold) break;
-        }
+        if (variance_threshold >= kIntLimit) return m;
+        return std::min<Index>(m, static_cast<int>(variance_threshold));
     }
+    Index count = 0;
+    const double total = eigenvalues.sum();
+    double running = 0.0;
+    // A NaN share (zero total) or a NaN threshold never stops the loop.
+    for (Index i = 0; i < m; ++i) {
+        count = i + 1;
+        running += eigenvalues[i];
+        if (running / total >= variance_threshold) break;
+    }
+    return count;
+}
 
+void AdaptivePCA::select_components(const Eigen::VectorXd& eigenvalues,
+                                    const Eigen::MatrixXd& candidates, bool thin) {
+    const Index count = component_count(eigenvalues);
     components = candidates.leftCols(count);
     n_components = static_cast<int>(count);
     std::cout << "[PCA] Fit complete. Mode: " << (thin ? "Thin" : "Standard")
               << " | Components: " << n_components << std::endl;
 }
 
-Eigen::MatrixXd AdaptivePCA::transform(const Eigen::MatrixXd& X) const {
-    if (mean.size() != 0 && X.cols() != mean.size()) {
+Eigen::MatrixXd AdaptivePCA::transform(const MatrixView& X) const {
+    if (!fitted()) return Eigen::MatrixXd(X.rows(), components.cols());
+    RowMatrix Z(X.rows(), components.cols());
+    project(X, 0, X.rows(), Z.data(), Z.cols());
+    return Z;
+}
+
+void AdaptivePCA::project(const MatrixView& X, Index first, Index count, double* out, Index ld) const {
+    if (X.cols() != mean.size()) {
         throw std::invalid_argument("X has " + std::to_string(X.cols()) +
                                     " features, but the reduction was fitted with " +
                                     std::to_string(mean.size()));
     }
-    if (mean.size() == 0) return Eigen::MatrixXd(X.rows(), components.cols());
-    // Training samples and queries go through exactly this order of
-    // arithmetic, so a stored sample and the same vector as a query agree.
-    const Eigen::MatrixXd Xc = X.rowwise() - mean.transpose();
-    const Eigen::MatrixXd Xs = Xc.array().rowwise() / feature_scale.transpose().array();
-    return Xs * components;
+    // Subtract, divide, multiply: the order in which training samples and
+    // queries alike are reduced, applied per row inside the product.
+    linalg::multiply(standardised(X).row_range(first, count), linalg::operand(components), out, ld);
 }
 
 }  // namespace quorvane

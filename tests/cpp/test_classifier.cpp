@@ -5,6 +5,12 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
+#include <map>
+#include <numeric>
+#include <random>
+
+#include "linalg/Gemm.h"
 #include "neighbours/KNNClassifier.h"
 
 using quorvane::KNNClassifier;
@@ -19,6 +25,34 @@ Eigen::MatrixXd line(const std::vector<double>& positions) {
 }
 
 Eigen::VectorXd at(double x) { return Eigen::VectorXd::Constant(1, x); }
+
+// The search in its plainest form: every distance with the kernels' own
+// arithmetic, nth_element under (distance, index), then an ordered-map vote.
+std::string straightforward(const KNNClassifier& clf, const Eigen::VectorXd& q) {
+    const int n = static_cast<int>(clf.X_train.rows());
+    if (n == 0 || clf.k <= 0) return "Unknown";
+    const double qq = quorvane::linalg::squared_norm(q.data(), q.size());
+    std::vector<double> dist(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        double dot = 0.0;
+        for (Eigen::Index j = 0; j < q.size(); ++j) {
+            dot = quorvane::linalg::uses_fma() ? std::fma(q[j], clf.X_train(i, j), dot) : dot + q[j] * clf.X_train(i, j);
+        }
+        dist[static_cast<std::size_t>(i)] = (clf.sq_norms[i] - 2.0 * dot) + qq;
+    }
+    std::vector<int> index(static_cast<std::size_t>(n));
+    std::iota(index.begin(), index.end(), 0);
+    const int m = std::min(clf.k, n);
+    std::nth_element(index.begin(), index.begin() + (m - 1), index.end(), [&](int a, int b) {
+        return dist[a] < dist[b] || (dist[a] == dist[b] && a < b);
+    });
+    std::map<std::string, int> votes;
+    for (int i = 0; i < m; ++i) ++votes[clf.y_train[static_cast<std::size_t>(index[i])]];
+    auto best = votes.begin();
+    for (auto it = votes.begin(); it != votes.end(); ++it)
+        if (it->second > best->second) best = it;
+    return best->first;
+}
 
 }  // namespace
 
@@ -151,4 +185,47 @@ TEST(ClassifierRefusals, QueryLengthMustMatchStoredDimension) {
         EXPECT_NE(message.find('3'), std::string::npos);
     }
     EXPECT_THROW(clf.predict(Eigen::VectorXd::Zero(0)), std::invalid_argument);
+}
+
+TEST(ClassifierSearch, TilesAgreeWithTheStraightforwardSearch) {
+    // Small integer coordinates make exact distance ties common.
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> coord(-3, 3), label(0, 3);
+    const int n = 203, d = 3, queries = 41;
+    Eigen::MatrixXd X(n, d);
+    std::vector<std::string> y;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < d; ++j) X(i, j) = coord(rng);
+        y.push_back(std::string(1, static_cast<char>('a' + label(rng))));
+    }
+    KNNClassifier::RowMatrix Q(queries, d);
+    for (int i = 0; i < queries; ++i)
+        for (int j = 0; j < d; ++j) Q(i, j) = coord(rng) + 0.5 * (j == 0 && i % 2);
+
+    for (int k : {1, 2, 5, 17, 202, 203, 500}) {
+        KNNClassifier clf(k);
+        clf.fit(X, y);
+        std::vector<std::string> expected;
+        for (int i = 0; i < queries; ++i) expected.push_back(straightforward(clf, Q.row(i).transpose()));
+        for (auto [query_block, sample_block] : {std::pair<int, int>{1, 8}, {5, 16}, {3, 24}, {64, 0}}) {
+            clf.set_block_sizes(query_block, sample_block);
+            KNNClassifier::Scratch scratch;
+            std::vector<std::string> labels(queries);
+            clf.classify(Q.data(), queries, d, labels.data(), scratch);
+            EXPECT_EQ(labels, expected) << "k = " << k << ", blocks " << query_block << "/" << sample_block;
+        }
+        EXPECT_EQ(clf.predict(Q.row(7).transpose()), expected[7]);
+    }
+}
+
+TEST(ClassifierSearch, QueryEqualToAStoredSampleIsAtDistanceZero) {
+    std::mt19937 rng(5);
+    std::normal_distribution<double> normal(0.0, 1e3);
+    Eigen::MatrixXd X(50, 7);
+    for (Eigen::Index i = 0; i < X.size(); ++i) X.data()[i] = normal(rng);
+    std::vector<std::string> y;
+    for (int i = 0; i < 50; ++i) y.push_back("s" + std::to_string(i));
+    KNNClassifier clf(1);
+    clf.fit(X, y);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(clf.predict(X.row(i).transpose()), y[static_cast<std::size_t>(i)]);
 }

@@ -1,0 +1,162 @@
+#include "Gemm.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include <immintrin.h>
+#include <omp.h>
+
+#include "Kernels.h"
+
+namespace quorvane::linalg {
+
+namespace {
+
+// Copies `lanes` lanes (rows of A or columns of B) of depth kc into
+// zero-padded panels of `width` lanes, k-major, so the micro-kernel reads
+// both operands contiguously. Element (l, k) sits at data[l * ls + k * ks].
+// Standardisation, when asked for, is applied here, once per packed value;
+// `shift` and `scale` are indexed by lane or by k as `feature_on_lane` says.
+template <Index width>
+void pack_panels(const double* data, Index ls, Index ks, Index lanes, Index kc, const double* shift,
+                 const double* scale, bool feature_on_lane, double* out) {
+    for (Index p = 0; p < lanes; p += width) {
+        const Index w = std::min<Index>(width, lanes - p);
+        double* panel = out + p * kc;
+        const double* base = data + p * ls;
+        if (w < width) std::fill(panel, panel + width * kc, 0.0);
+        double lane_shift[width], lane_scale[width];
+        for (Index l = 0; l < w; ++l) {
+            lane_shift[l] = shift != nullptr && feature_on_lane ? shift[p + l] : 0.0;
+            lane_scale[l] = scale != nullptr && feature_on_lane ? scale[p + l] : 1.0;
+        }
+        if (shift == nullptr) {
+            if (ks == 1) {
+                for (Index l = 0; l < w; ++l)
+                    for (Index k = 0; k < kc; ++k) panel[k * width + l] = base[l * ls + k];
+            } else {
+                for (Index k = 0; k < kc; ++k)
+                    for (Index l = 0; l < w; ++l) panel[k * width + l] = base[l * ls + k * ks];
+            }
+        } else if (feature_on_lane) {
+            for (Index k = 0; k < kc; ++k) {
+                for (Index l = 0; l < w; ++l) {
+                    const double v = base[l * ls + k * ks] - lane_shift[l];
+                    panel[k * width + l] = scale != nullptr ? v / lane_scale[l] : v;
+                }
+            }
+        } else {
+            for (Index l = 0; l < w; ++l) {
+                const double* row = base + l * ls;
+                if (scale != nullptr) {
+                    for (Index k = 0; k < kc; ++k) panel[k * width + l] = (row[k * ks] - shift[k]) / scale[k];
+                } else {
+                    for (Index k = 0; k < kc; ++k) panel[k * width + l] = row[k * ks] - shift[k];
+                }
+            }
+        }
+    }
+}
+
+// Lanes of A are its rows; its features lie along rows or along k.
+void pack_a(const Operand& A, Index i0, Index mc, Index k0, Index kc, double* out) {
+    const bool on_lane = A.feature_axis == 0;
+    const Index offset = on_lane ? i0 : k0;
+    pack_panels<kMR>(A.data + i0 * A.row_stride + k0 * A.col_stride, A.row_stride, A.col_stride, mc, kc,
+                     A.shift != nullptr ? A.shift + offset : nullptr,
+                     A.scale != nullptr ? A.scale + offset : nullptr, on_lane, out);
+}
+
+// Lanes of B are its columns.
+void pack_b(const Operand& B, Index k0, Index kc, Index j0, Index nc, double* out) {
+    const bool on_lane = B.feature_axis == 1;
+    const Index offset = on_lane ? j0 : k0;
+    pack_panels<kNR>(B.data + k0 * B.row_stride + j0 * B.col_stride, B.col_stride, B.row_stride, nc, kc,
+                     B.shift != nullptr ? B.shift + offset : nullptr,
+                     B.scale != nullptr ? B.scale + offset : nullptr, on_lane, out);
+}
+
+Index round_up(Index x, Index m) { return (x + m - 1) / m * m; }
+
+}  // namespace
+
+bool uses_fma() {
+    static const bool fma = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return fma;
+}
+
+double squared_norm(const double* x, Index n) {
+    return uses_fma() ? squared_norm_fma(x, n) : squared_norm_plain(x, n);
+}
+
+void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool symmetric,
+              const Blocking& blocking) {
+    const Index M = A.rows, N = B.cols, K = A.cols;
+    if (M == 0 || N == 0) return;
+    if (K == 0) {
+        for (Index i = 0; i < M; ++i) std::fill(C + i * ldc, C + i * ldc + N, 0.0);
+        return;
+    }
+    const MicroKernel kernel = uses_fma() ? micro_kernel_fma : micro_kernel_plain;
+
+    const Index kc_max = std::max<Index>(1, blocking.kc);
+    const Index nc_max = round_up(std::max<Index>(1, blocking.nc), kNR);
+    const double flops = 2.0 * static_cast<double>(M) * static_cast<double>(N) * static_cast<double>(K);
+    const bool parallel = !omp_in_parallel() && flops > 4e6;
+    // Enough row blocks to keep every thread busy; mc only changes speed.
+    const Index threads = parallel ? omp_get_max_threads() : 1;
+    Index mc = round_up(std::max<Index>(1, blocking.mc), kMR);
+    if (threads > 1) mc = std::min(mc, round_up((M + 4 * threads - 1) / (4 * threads), kMR));
+    const Index row_blocks = (M + mc - 1) / mc;
+
+    std::vector<double> packed_b(static_cast<std::size_t>(kc_max * std::min(nc_max, round_up(N, kNR))));
+
+#pragma omp parallel if (parallel)
+    {
+        std::vector<double> packed_a(static_cast<std::size_t>(mc * kc_max));
+        alignas(32) double tile[kMR * kNR] = {};
+        for (Index j0 = 0; j0 < N; j0 += nc_max) {
+            const Index nc = std::min(nc_max, N - j0);
+            for (Index k0 = 0; k0 < K; k0 += kc_max) {
+                const Index kc = std::min(kc_max, K - k0);
+                const bool first = k0 == 0;
+                const Index b_panels = (nc + kNR - 1) / kNR;
+#pragma omp for schedule(static)
+                for (Index p = 0; p < b_panels; ++p) {
+                    pack_b(B, k0, kc, j0 + p * kNR, std::min<Index>(kNR, nc - p * kNR),
+                           packed_b.data() + p * kNR * kc);
+                }
+#pragma omp for schedule(dynamic, 1)
+                for (Index block = 0; block < row_blocks; ++block) {
+                    const Index i0 = block * mc;
+                    const Index rows = std::min(mc, M - i0);
+                    // Blocks wholly below the diagonal are mirrored later.
+                    if (symmetric && i0 >= j0 + nc) continue;
+                    pack_a(A, i0, rows, k0, kc, packed_a.data());
+                    for (Index jp = 0; jp < nc; jp += kNR) {
+                        const Index cols = std::min<Index>(kNR, nc - jp);
+                        const double* bp = packed_b.data() + jp * kc;
+                        for (Index ip = 0; ip < rows; ip += kMR) {
+                            const Index r = std::min<Index>(kMR, rows - ip);
+                            if (symmetric && i0 + ip >= j0 + jp + kNR) continue;
+                            double* c = C + (i0 + ip) * ldc + j0 + jp;
+                            if (!first) {
+                                for (Index x = 0; x < r; ++x) std::memcpy(tile + x * kNR, c + x * ldc, sizeof(double) * cols);
+                            }
+                            kernel(kc, packed_a.data() + ip * kc, bp, tile, !first);
+                            for (Index x = 0; x < r; ++x) std::memcpy(c + x * ldc, tile + x * kNR, sizeof(double) * cols);
+                        }
+                    }
+                }
+            }
+        }
+    }
+
+    if (symmetric) {
+        for (Index i = 1; i < M; ++i)
+            for (Index j = 0; j < std::min(i, N); ++j) C[i * ldc + j] = C[j * ldc + i];
+    }
+}
+
+}  // namespace quorvane::linalg

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstddef>
+
+namespace quorvane::linalg {
+
+using Index = std::ptrdiff_t;
+
+/// A read-only strided matrix: element (i, j) is data[i * row_stride + j * col_stride].
+/// With `shift` set, each element is standardised on the fly along its feature,
+/// (value - shift[f]) / scale[f] (the division only when `scale` is set), where
+/// f is the row index (`feature_axis` 0) or the column index (`feature_axis` 1).
+/// That lets products of centred and scaled data run without a centred copy.
+struct Operand {
+    const double* data = nullptr;
+    Index rows = 0;
+    Index cols = 0;
+    Index row_stride = 0;
+    Index col_stride = 0;
+    const double* shift = nullptr;
+    const double* scale = nullptr;
+    int feature_axis = 1;
+
+    double operator()(Index i, Index j) const {
+        const double raw = data[i * row_stride + j * col_stride];
+        if (shift == nullptr) return raw;
+        const Index f = feature_axis == 0 ? i : j;
+        return scale == nullptr ? raw - shift[f] : (raw - shift[f]) / scale[f];
+    }
+
+    Operand transposed() const {
+        Operand t = *this;
+        t.rows = cols;
+        t.cols = rows;
+        t.row_stride = col_stride;
+        t.col_stride = row_stride;
+        t.feature_axis = 1 - feature_axis;
+        return t;
+    }
+
+    Operand row_range(Index first, Index count) const {
+        Operand r = *this;
+        r.data = data + first * row_stride;
+        r.rows = count;
+        if (shift != nullptr && feature_axis == 0) {
+            r.shift = shift + first;
+            if (scale != nullptr) r.scale = scale + first;
+        }
+        return r;
+    }
+};
+
+/// Cache-blocking sizes. They change speed only, never a result bit.
+struct Blocking {
+    Index mc = 96;
+    Index nc = 4096;
+    Index kc = 256;
+};
+
+/// C = A * B into the row-major `C` with leading dimension `ldc`.
+///
+/// Every element is the fused multiply-add chain over k = 0, 1, ..., K - 1,
+/// started from zero, whatever the blocking, the tile an element falls in and
+/// the number of threads: results are bit-identical for any thread count and
+/// any split of A's rows into separate calls. With `symmetric` (A * B known
+/// to be symmetric) only the upper triangle is computed and then mirrored.
+/// Runs on an OpenMP team when called outside a parallel region and the
+/// product is large; inside a region it stays on the calling thread.
+void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool symmetric = false,
+              const Blocking& blocking = Blocking{});
+
+/// Sum of squares of x[0..n) in the same fused chain as `multiply`, so that a
+/// vector's squared norm equals its product with itself bit for bit.
+double squared_norm(const double* x, Index n);
+
+/// True when the fused-multiply-add kernels run (AVX2 and FMA present).
+bool uses_fma();
+
+}  // namespace quorvane::linalg

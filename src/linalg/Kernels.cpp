@@ -1,0 +1,171 @@
+#include "Kernels.h"
+
+#include <immintrin.h>
+
+namespace quorvane::linalg {
+
+// The plain kernels are the portable fallback for CPUs without FMA. Each
+// product element is one chain acc = acc + a * b over k, in k order, in both
+// families (compiled with -ffp-contract=off, so the compiler never fuses it
+// differently in different places).
+
+void micro_kernel_plain(Index kc, const double* a, const double* b, double* tile, bool accumulate) {
+    double acc[kMR * kNR];
+    for (Index i = 0; i < kMR * kNR; ++i) acc[i] = accumulate ? tile[i] : 0.0;
+    for (Index k = 0; k < kc; ++k) {
+        for (Index r = 0; r < kMR; ++r) {
+            const double av = a[k * kMR + r];
+            for (Index c = 0; c < kNR; ++c) acc[r * kNR + c] = acc[r * kNR + c] + av * b[k * kNR + c];
+        }
+    }
+    for (Index i = 0; i < kMR * kNR; ++i) tile[i] = acc[i];
+}
+
+double squared_norm_plain(const double* x, Index n) {
+    double acc = 0.0;
+    for (Index i = 0; i < n; ++i) acc = acc + x[i] * x[i];
+    return acc;
+}
+
+Index distance_scan_plain(Index depth, const double* queries, const double* samples, Index panels,
+                          const double* sample_norms, const double* query_norms, const double* thresholds,
+                          double* distances, std::uint32_t* mask) {
+    for (Index p = 0; p < panels; ++p) {
+        double acc[kMR * kNR];
+        micro_kernel_plain(depth, queries, samples + p * depth * kNR, acc, false);
+        std::uint32_t m = 0;
+        for (Index r = 0; r < kMR; ++r) {
+            for (Index c = 0; c < kNR; ++c) {
+                const double d = (sample_norms[p * kNR + c] - 2.0 * acc[r * kNR + c]) + query_norms[r];
+                distances[r * kNR + c] = d;
+                if (!(d >= thresholds[r])) m |= std::uint32_t{1} << (r * kNR + c);
+            }
+        }
+        if (m != 0) {
+            *mask = m;
+            return p;
+        }
+    }
+    return panels;
+}
+
+__attribute__((target("avx2,fma"))) void micro_kernel_fma(Index kc, const double* a, const double* b,
+                                                          double* tile, bool accumulate) {
+    __m256d c00, c01, c10, c11, c20, c21, c30, c31;
+    if (accumulate) {
+        c00 = _mm256_loadu_pd(tile + 0);
+        c01 = _mm256_loadu_pd(tile + 4);
+        c10 = _mm256_loadu_pd(tile + 8);
+        c11 = _mm256_loadu_pd(tile + 12);
+        c20 = _mm256_loadu_pd(tile + 16);
+        c21 = _mm256_loadu_pd(tile + 20);
+        c30 = _mm256_loadu_pd(tile + 24);
+        c31 = _mm256_loadu_pd(tile + 28);
+    } else {
+        c00 = c01 = c10 = c11 = c20 = c21 = c30 = c31 = _mm256_setzero_pd();
+    }
+    for (Index k = 0; k < kc; ++k) {
+        const __m256d b0 = _mm256_loadu_pd(b + k * kNR);
+        const __m256d b1 = _mm256_loadu_pd(b + k * kNR + 4);
+        const double* ak = a + k * kMR;
+        __m256d av = _mm256_broadcast_sd(ak + 0);
+        c00 = _mm256_fmadd_pd(av, b0, c00);
+        c01 = _mm256_fmadd_pd(av, b1, c01);
+        av = _mm256_broadcast_sd(ak + 1);
+        c10 = _mm256_fmadd_pd(av, b0, c10);
+        c11 = _mm256_fmadd_pd(av, b1, c11);
+        av = _mm256_broadcast_sd(ak + 2);
+        c20 = _mm256_fmadd_pd(av, b0, c20);
+        c21 = _mm256_fmadd_pd(av, b1, c21);
+        av = _mm256_broadcast_sd(ak + 3);
+        c30 = _mm256_fmadd_pd(av, b0, c30);
+        c31 = _mm256_fmadd_pd(av, b1, c31);
+    }
+    _mm256_storeu_pd(tile + 0, c00);
+    _mm256_storeu_pd(tile + 4, c01);
+    _mm256_storeu_pd(tile + 8, c10);
+    _mm256_storeu_pd(tile + 12, c11);
+    _mm256_storeu_pd(tile + 16, c20);
+    _mm256_storeu_pd(tile + 20, c21);
+    _mm256_storeu_pd(tile + 24, c30);
+    _mm256_storeu_pd(tile + 28, c31);
+}
+
+__attribute__((target("avx2,fma"))) double squared_norm_fma(const double* x, Index n) {
+    double acc = 0.0;
+    for (Index i = 0; i < n; ++i) acc = __builtin_fma(x[i], x[i], acc);
+    return acc;
+}
+
+namespace {
+
+__attribute__((target("avx2,fma"))) inline std::uint32_t below(__m256d d, __m256d t) {
+    return static_cast<std::uint32_t>(_mm256_movemask_pd(_mm256_cmp_pd(d, t, _CMP_NGE_UQ)));
+}
+
+}  // namespace
+
+__attribute__((target("avx2,fma"))) Index distance_scan_fma(
+    Index depth, const double* queries, const double* samples, Index panels, const double* sample_norms,
+    const double* query_norms, const double* thresholds, double* distances, std::uint32_t* mask) {
+    const __m256d two = _mm256_set1_pd(2.0);
+    const __m256d qq0 = _mm256_set1_pd(query_norms[0]), qq1 = _mm256_set1_pd(query_norms[1]);
+    const __m256d qq2 = _mm256_set1_pd(query_norms[2]), qq3 = _mm256_set1_pd(query_norms[3]);
+    const __m256d t0 = _mm256_set1_pd(thresholds[0]), t1 = _mm256_set1_pd(thresholds[1]);
+    const __m256d t2 = _mm256_set1_pd(thresholds[2]), t3 = _mm256_set1_pd(thresholds[3]);
+    for (Index p = 0; p < panels; ++p) {
+        const double* b = samples + p * depth * kNR;
+        __m256d c00 = _mm256_setzero_pd(), c01 = _mm256_setzero_pd(), c10 = _mm256_setzero_pd(),
+                c11 = _mm256_setzero_pd(), c20 = _mm256_setzero_pd(), c21 = _mm256_setzero_pd(),
+                c30 = _mm256_setzero_pd(), c31 = _mm256_setzero_pd();
+        for (Index k = 0; k < depth; ++k) {
+            const __m256d b0 = _mm256_loadu_pd(b + k * kNR);
+            const __m256d b1 = _mm256_loadu_pd(b + k * kNR + 4);
+            const double* ak = queries + k * kMR;
+            __m256d av = _mm256_broadcast_sd(ak + 0);
+            c00 = _mm256_fmadd_pd(av, b0, c00);
+            c01 = _mm256_fmadd_pd(av, b1, c01);
+            av = _mm256_broadcast_sd(ak + 1);
+            c10 = _mm256_fmadd_pd(av, b0, c10);
+            c11 = _mm256_fmadd_pd(av, b1, c11);
+            av = _mm256_broadcast_sd(ak + 2);
+            c20 = _mm256_fmadd_pd(av, b0, c20);
+            c21 = _mm256_fmadd_pd(av, b1, c21);
+            av = _mm256_broadcast_sd(ak + 3);
+            c30 = _mm256_fmadd_pd(av, b0, c30);
+            c31 = _mm256_fmadd_pd(av, b1, c31);
+        }
+        // sample_norm - 2 * product is exact in one fused step (2 * product
+        // is exact), so this rounds exactly like the two-step expanded formula.
+        const __m256d n0 = _mm256_loadu_pd(sample_norms + p * kNR);
+        const __m256d n1 = _mm256_loadu_pd(sample_norms + p * kNR + 4);
+        const __m256d d00 = _mm256_add_pd(_mm256_fnmadd_pd(two, c00, n0), qq0);
+        const __m256d d01 = _mm256_add_pd(_mm256_fnmadd_pd(two, c01, n1), qq0);
+        const __m256d d10 = _mm256_add_pd(_mm256_fnmadd_pd(two, c10, n0), qq1);
+        const __m256d d11 = _mm256_add_pd(_mm256_fnmadd_pd(two, c11, n1), qq1);
+        const __m256d d20 = _mm256_add_pd(_mm256_fnmadd_pd(two, c20, n0), qq2);
+        const __m256d d21 = _mm256_add_pd(_mm256_fnmadd_pd(two, c21, n1), qq2);
+        const __m256d d30 = _mm256_add_pd(_mm256_fnmadd_pd(two, c30, n0), qq3);
+        const __m256d d31 = _mm256_add_pd(_mm256_fnmadd_pd(two, c31, n1), qq3);
+        const std::uint32_t m = below(d00, t0) | below(d01, t0) << 4 | below(d10, t1) << 8 |
+                                below(d11, t1) << 12 | below(d20, t2) << 16 | below(d21, t2) << 20 |
+                                below(d30, t3) << 24 | below(d31, t3) << 28;
+        if (m != 0) {
+            _mm256_storeu_pd(distances + 0, d00);
+            _mm256_storeu_pd(distances + 4, d01);
+            _mm256_storeu_pd(distances + 8, d10);
+            _mm256_storeu_pd(distances + 12, d11);
+            _mm256_storeu_pd(distances + 16, d20);
+            _mm256_storeu_pd(distances + 20, d21);
+            _mm256_storeu_pd(distances + 24, d30);
+            _mm256_storeu_pd(distances + 28, d31);
+            *mask = m;
+            return p;
+        }
+    }
+    return panels;
+}
+
+DistanceScan distance_scan() { return uses_fma() ? distance_scan_fma : distance_scan_plain; }
+
+}  // namespace quorvane::linalg

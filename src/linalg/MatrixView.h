@@ -1,0 +1,36 @@
+#pragma once
+
+#include <Eigen/Dense>
+
+#include "Gemm.h"
+
+namespace quorvane {
+
+/// A read-only view of any dense float64 matrix, whatever its strides: a
+/// NumPy array of either memory order reaches the core without a copy.
+using MatrixView = Eigen::Ref<const Eigen::MatrixXd, 0, Eigen::Stride<Eigen::Dynamic, Eigen::Dynamic>>;
+
+namespace linalg {
+
+inline Operand operand(const MatrixView& X) {
+    Operand op;
+    op.data = X.data();
+    op.rows = X.rows();
+    op.cols = X.cols();
+    op.row_stride = X.innerStride();
+    op.col_stride = X.outerStride();
+    return op;
+}
+
+inline Operand operand(const Eigen::MatrixXd& X) {
+    Operand op;
+    op.data = X.data();
+    op.rows = X.rows();
+    op.cols = X.cols();
+    op.row_stride = 1;
+    op.col_stride = X.rows();
+    return op;
+}
+
+}  // namespace linalg
+}  // namespace quorvane

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <omp.h>
+
+#include "linalg/Gemm.h"
+
+using namespace quorvane::linalg;
+
+namespace {
+
+std::vector<double> random_values(Index count, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal(0.0, 3.0);
+    std::vector<double> v(static_cast<std::size_t>(count));
+    for (double& x : v) x = normal(rng);
+    return v;
+}
+
+Operand row_major(const std::vector<double>& data, Index rows, Index cols) {
+    return Operand{data.data(), rows, cols, cols, 1};
+}
+
+// The product every element must equal: one chain over k, in k order.
+std::vector<double> chain_product(const Operand& A, const Operand& B) {
+    std::vector<double> C(static_cast<std::size_t>(A.rows * B.cols));
+    for (Index i = 0; i < A.rows; ++i) {
+        for (Index j = 0; j < B.cols; ++j) {
+            double acc = 0.0;
+            for (Index k = 0; k < A.cols; ++k) acc = uses_fma() ? std::fma(A(i, k), B(k, j), acc) : acc + A(i, k) * B(k, j);
+            C[static_cast<std::size_t>(i * B.cols + j)] = acc;
+        }
+    }
+    return C;
+}
+
+std::vector<double> product(const Operand& A, const Operand& B, bool symmetric = false,
+                            const Blocking& blocking = Blocking{}) {
+    std::vector<double> C(static_cast<std::size_t>(A.rows * B.cols), -1.0);
+    multiply(A, B, C.data(), B.cols, symmetric, blocking);
+    return C;
+}
+
+bool bit_equal(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+const Blocking kTiny{4, 8, 3};
+const Blocking kOdd{5, 11, 7};  // rounded up to whole panels, tiles end inside the data
+
+}  // namespace
+
+TEST(Multiply, EveryBlockingGivesTheSameChain) {
+    for (auto [m, k, n] : {std::tuple<Index, Index, Index>{1, 1, 1}, {3, 5, 7}, {13, 29, 17}, {50, 300, 9}}) {
+        const auto a = random_values(m * k, 1), b = random_values(k * n, 2);
+        const Operand A = row_major(a, m, k), B = row_major(b, k, n);
+        const auto expected = chain_product(A, B);
+        EXPECT_TRUE(bit_equal(product(A, B), expected)) << m << "x" << k << "x" << n;
+        EXPECT_TRUE(bit_equal(product(A, B, false, kTiny), expected)) << m << "x" << k << "x" << n;
+        EXPECT_TRUE(bit_equal(product(A, B, false, kOdd), expected)) << m << "x" << k << "x" << n;
+    }
+}
+
+TEST(Multiply, StandardisesOnTheFly) {
+    const Index n = 23, d = 11;
+    const auto x = random_values(n * d, 3), shift = random_values(d, 4);
+    std::vector<double> scale = random_values(d, 5);
+    for (double& s : scale) s = std::abs(s) + 0.5;
+    Operand X = row_major(x, n, d);
+    X.shift = shift.data();
+    X.scale = scale.data();
+    std::vector<double> standardised(static_cast<std::size_t>(n * d));
+    for (Index i = 0; i < n; ++i)
+        for (Index j = 0; j < d; ++j) standardised[i * d + j] = (x[i * d + j] - shift[j]) / scale[j];
+    const Operand S = row_major(standardised, n, d);
+
+    // Features along columns (X) and along rows (X transposed), both sides.
+    EXPECT_TRUE(bit_equal(product(X.transposed(), X, false, kOdd), chain_product(S.transposed(), S)));
+    EXPECT_TRUE(bit_equal(product(X, X.transposed(), false, kTiny), chain_product(S, S.transposed())));
+    Operand centred = X;
+    centred.scale = nullptr;
+    EXPECT_DOUBLE_EQ(centred(2, 3), x[2 * d + 3] - shift[3]);
+}
+
+TEST(Multiply, SymmetricModeMatchesTheFullProduct) {
+    const Index n = 37, d = 21;
+    const auto x = random_values(n * d, 6);
+    const Operand X = row_major(x, n, d);
+    for (const Blocking& blocking : {Blocking{}, kTiny, kOdd}) {
+        EXPECT_TRUE(bit_equal(product(X.transposed(), X, true, blocking), chain_product(X.transposed(), X)));
+        EXPECT_TRUE(bit_equal(product(X, X.transposed(), true, blocking), chain_product(X, X.transposed())));
+    }
+}
+
+TEST(Multiply, RowSplitsAndThreadCountsChangeNoBit) {
+    const Index m = 301, k = 257, n = 19;  // large enough to run on a team
+    const auto a = random_values(m * k, 7), b = random_values(k * n, 8);
+    const Operand A = row_major(a, m, k), B = row_major(b, k, n);
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
+    const auto single = product(A, B);
+    omp_set_num_threads(3);
+    const auto team = product(A, B);
+    omp_set_num_threads(threads);
+    EXPECT_TRUE(bit_equal(single, team));
+
+    std::vector<double> pieces(static_cast<std::size_t>(m * n));
+    for (Index first = 0; first < m; first += 41) {
+        const Index count = std::min<Index>(41, m - first);
+        multiply(A.row_range(first, count), B, pieces.data() + first * n, n);
+    }
+    EXPECT_TRUE(bit_equal(pieces, single));
+}
+
+TEST(Multiply, EmptyDepthGivesZeros) {
+    const std::vector<double> none;
+    std::vector<double> C(6, 7.0);
+    multiply(Operand{none.data(), 2, 0, 0, 1}, Operand{none.data(), 0, 3, 3, 1}, C.data(), 3);
+    for (double c : C) EXPECT_EQ(c, 0.0);
+}
+
+TEST(Multiply, SquaredNormIsTheSelfProduct) {
+    const auto x = random_values(29, 9);
+    const Operand row = row_major(x, 1, 29);
+    EXPECT_EQ(squared_norm(x.data(), 29), product(row, row.transposed())[0]);
+}
