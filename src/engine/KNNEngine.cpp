@@ -60,6 +60,33 @@ KNNEngine::KNNEngine(KNNConfig config)
       pca(std::make_unique<AdaptivePCA>(config.variance)),
       classifier(std::make_unique<KNNClassifier>(config.k)) {}
 
+KNNEngine::KNNEngine(State state) : KNNEngine(state.config) {
+    const Index c = state.components.cols();
+    if (state.reference.cols() != c && !(state.reference.size() == 0 && state.mean.size() == 0)) {
+        throw std::invalid_argument("inconsistent engine state: " + std::to_string(c) +
+                                    " components but reference samples of " +
+                                    std::to_string(state.reference.cols()));
+    }
+    if ((state.mean.size() != 0) != (state.reference.rows() != 0)) {
+        throw std::invalid_argument("inconsistent engine state: " + std::to_string(state.mean.size()) +
+                                    " features but " + std::to_string(state.reference.rows()) +
+                                    " reference samples");
+    }
+    pca->restore(std::move(state.mean), std::move(state.feature_scale), std::move(state.components));
+    classifier->fit(state.reference, state.labels);
+}
+
+KNNEngine::State KNNEngine::state() const {
+    State s;
+    s.config = config;
+    s.mean = pca->mean;
+    s.feature_scale = pca->feature_scale;
+    s.components = pca->components;
+    s.reference = classifier->X_train;
+    s.labels = classifier->y_train;
+    return s;
+}
+
 KNNEngine::~KNNEngine() {
     classifier.reset();
     pca.reset();

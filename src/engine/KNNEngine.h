@@ -18,7 +18,22 @@ namespace quorvane {
 /// `predict` and `predict_batch` only read it.
 class KNNEngine {
 public:
+    /// Everything an engine answers from: what saving and loading carry.
+    struct State {
+        using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+        KNNConfig config;
+        Eigen::VectorXd mean;            ///< per-feature mean (empty before training)
+        Eigen::VectorXd feature_scale;   ///< per-feature divisor
+        Eigen::MatrixXd components;      ///< features x kept components
+        Eigen::MatrixXd reference;       ///< projected training samples, one per row
+        std::vector<std::string> labels; ///< label of each reference row
+    };
+
     explicit KNNEngine(KNNConfig config);
+
+    /// An engine that answers exactly as the one whose state this is. Refuses
+    /// a state whose sizes disagree, with std::invalid_argument.
+    explicit KNNEngine(State state);
     ~KNNEngine();
 
     KNNEngine(const KNNEngine&) = delete;
@@ -34,6 +49,9 @@ public:
     /// Labels of the rows of `X`, in row order, classified in parallel; the
     /// same labels as `predict` row by row, for any thread count.
     std::vector<std::string> predict_batch(const MatrixView& X) const;
+
+    /// A copy of everything the engine answers from.
+    State state() const;
 
     /// Components kept by the last successful train; 0 before the first.
     int n_components() const { return pca->n_components; }

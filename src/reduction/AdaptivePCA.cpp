@@ -1,5 +1,6 @@
 #include "AdaptivePCA.h"
 
+#include <climits>
 #include <cmath>
 #include <iostream>
 #include <stdexcept>
@@ -120,6 +121,24 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
 
     next.select_components(eigenvalues, candidates, thin);
     *this = std::move(next);
+}
+
+void AdaptivePCA::restore(Eigen::VectorXd new_mean, Eigen::VectorXd new_scale, Eigen::MatrixXd new_components) {
+    const Index d = new_mean.size();
+    const bool empty = d == 0 && new_scale.size() == 0 && new_components.size() == 0;
+    const bool consistent = d > 0 && new_scale.size() == d && new_components.rows() == d &&
+                            new_components.cols() >= 1 && new_components.cols() <= INT_MAX;
+    if (!empty && !consistent) {
+        throw std::invalid_argument("inconsistent reduction: " + std::to_string(d) + " means, " +
+                                    std::to_string(new_scale.size()) + " scales, components of " +
+                                    std::to_string(new_components.rows()) + " x " +
+                                    std::to_string(new_components.cols()));
+    }
+    unit_scale_ = new_scale.isOnes(0.0);
+    n_components = static_cast<int>(new_components.cols());
+    mean = std::move(new_mean);
+    feature_scale = std::move(new_scale);
+    components = std::move(new_components);
 }
 
 Index AdaptivePCA::component_count(const Eigen::VectorXd& eigenvalues) const {

@@ -36,6 +36,10 @@ public:
     void project(const MatrixView& X, Eigen::Index first, Eigen::Index count, double* out,
                  Eigen::Index ld) const;
 
+    /// Puts a saved fit back: the members a fit would have set. Refuses sizes
+    /// that disagree (all three empty is the unfitted state).
+    void restore(Eigen::VectorXd mean, Eigen::VectorXd feature_scale, Eigen::MatrixXd components);
+
     /// True once a fit has succeeded.
     bool fitted() const { return mean.size() != 0; }
 
