@@ -107,8 +107,10 @@ void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bo
     // train never leaves a reduction and a reference set of different sizes.
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
     new_pca->fit(X, scale);
+    KNNClassifier::RowMatrix reduced(X.rows(), new_pca->n_components);
+    new_pca->project(X, 0, X.rows(), reduced.data(), reduced.cols());
     auto new_classifier = std::make_unique<KNNClassifier>(config.k);
-    new_classifier->fit(new_pca->transform(X), y);
+    new_classifier->fit(std::move(reduced), y);
 
     pca.swap(new_pca);
     classifier.swap(new_classifier);

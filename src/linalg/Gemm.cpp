@@ -110,11 +110,17 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
     if (threads > 1) mc = std::min(mc, round_up((M + 4 * threads - 1) / (4 * threads), kMR));
     const Index row_blocks = (M + mc - 1) / mc;
 
-    std::vector<double> packed_b(static_cast<std::size_t>(kc_max * std::min(nc_max, round_up(N, kNR))));
+    // Packing buffers live on per thread: projections run once per small
+    // block of queries, and fresh pages for every call cost more than the work.
+    thread_local std::vector<double> packed_b;
+    const auto b_size = static_cast<std::size_t>(kc_max * std::min(nc_max, round_up(N, kNR)));
+    if (packed_b.size() < b_size) packed_b.resize(b_size);
+    double* const shared_b = packed_b.data();
 
 #pragma omp parallel if (parallel)
     {
-        std::vector<double> packed_a(static_cast<std::size_t>(mc * kc_max));
+        thread_local std::vector<double> packed_a;
+        if (packed_a.size() < static_cast<std::size_t>(mc * kc_max)) packed_a.resize(static_cast<std::size_t>(mc * kc_max));
         alignas(32) double tile[kMR * kNR] = {};
         for (Index j0 = 0; j0 < N; j0 += nc_max) {
             const Index nc = std::min(nc_max, N - j0);
@@ -125,7 +131,7 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
 #pragma omp for schedule(static)
                 for (Index p = 0; p < b_panels; ++p) {
                     pack_b(B, k0, kc, j0 + p * kNR, std::min<Index>(kNR, nc - p * kNR),
-                           packed_b.data() + p * kNR * kc);
+                           shared_b + p * kNR * kc);
                 }
 #pragma omp for schedule(dynamic, 1)
                 for (Index block = 0; block < row_blocks; ++block) {
@@ -136,7 +142,7 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
                     pack_a(A, i0, rows, k0, kc, packed_a.data());
                     for (Index jp = 0; jp < nc; jp += kNR) {
                         const Index cols = std::min<Index>(kNR, nc - jp);
-                        const double* bp = packed_b.data() + jp * kc;
+                        const double* bp = shared_b + jp * kc;
                         for (Index ip = 0; ip < rows; ip += kMR) {
                             const Index r = std::min<Index>(kMR, rows - ip);
                             if (symmetric && i0 + ip >= j0 + jp + kNR) continue;

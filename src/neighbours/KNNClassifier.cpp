@@ -80,7 +80,8 @@ void KNNClassifier::set_block_sizes(Index query_block, Index sample_block) {
     sample_block_ = std::max<Index>(0, sample_block);
 }
 
-void KNNClassifier::fit(const Eigen::MatrixXd& X, const std::vector<std::string>& y) {
+void KNNClassifier::fit(RowMatrix samples, const std::vector<std::string>& y) {
+    const RowMatrix& X = samples;
     if (static_cast<Index>(y.size()) != X.rows()) {
         throw std::invalid_argument("y has " + std::to_string(y.size()) + " labels but X has " +
                                     std::to_string(X.rows()) + " rows");
@@ -90,7 +91,6 @@ void KNNClassifier::fit(const Eigen::MatrixXd& X, const std::vector<std::string>
                                     " rows, more than the 2147483647 a reference set can index");
     }
     const Index n = X.rows(), d = X.cols();
-    RowMatrix samples = X;
     std::vector<std::string> labels = y;
 
     // The same fused chain as the distance kernel's products, so a query equal

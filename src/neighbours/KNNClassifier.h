@@ -34,7 +34,7 @@ public:
 
     /// Replaces the reference set with a copy of `X` (one sample per row) and
     /// its labels. Refuses a label count that differs from the row count.
-    void fit(const Eigen::MatrixXd& X, const std::vector<std::string>& y);
+    void fit(RowMatrix X, const std::vector<std::string>& y);
 
     /// Majority label among the `k` nearest stored samples, "Unknown" when
     /// nothing is stored or `k` <= 0. Refuses a query of the wrong length.
