@@ -1,9 +1,5 @@
 """Behaviour of a KNNEngine as a Python user meets it."""
 
-import os
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
@@ -135,29 +131,3 @@ def test_trained_engine_refuses_bad_queries(blobs, call, arg, message):
     assert engine.predict_batch(X) == before
     assert engine.predict_batch(np.zeros((0, 6))) == []
     assert engine.predict_batch(np.zeros((0, 2))) == []
-
-
-THREAD_SCRIPT = """
-import sys, numpy as np
-from quorvane import KNNConfig, KNNEngine
-rng = np.random.default_rng(11)
-X = rng.normal(size=(3000, 20)); X[:, :3] *= 5
-y = [str(v) for v in rng.integers(0, 4, size=3000)]
-engine = KNNEngine(KNNConfig())
-engine.train(X, y, scale=True)
-labels = engine.predict_batch(rng.normal(size=(4000, 20)))
-sys.stderr.write("\\n".join(labels))
-"""
-
-
-def test_batch_is_identical_for_any_thread_count():
-    results = {}
-    for threads in ("1", "2", "3"):
-        env = dict(os.environ, OMP_NUM_THREADS=threads)
-        run = subprocess.run(
-            [sys.executable, "-c", THREAD_SCRIPT], env=env, capture_output=True, text=True, timeout=300
-        )
-        assert run.returncode == 0, run.stderr
-        results[threads] = run.stderr
-    assert results["1"] == results["2"] == results["3"]
-    assert len(results["1"].split("\n")) == 4000
