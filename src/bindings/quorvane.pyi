@@ -1,0 +1,55 @@
+"""C++ KNN Engine with Adaptive PCA support"""
+
+# Kept by hand; tests/python/test_typing.py checks it against the built module.
+# Arguments that the module leaves unnamed (argN) cannot be passed by keyword,
+# hence the positional-only markers.
+
+import collections.abc
+import typing
+
+import numpy.typing
+
+__all__: list[str] = ["KNNConfig", "KNNEngine"]
+
+class KNNConfig:
+    """Settings of one engine: ``k`` neighbours vote; ``variance`` below 1.0 is the
+    fraction of explained variance to keep, from 1.0 a component count."""
+
+    def __init__(self) -> None: ...
+    @property
+    def k(self) -> int: ...
+    @k.setter
+    def k(self, value: typing.SupportsInt | typing.SupportsIndex, /) -> None: ...
+    @property
+    def variance(self) -> float: ...
+    @variance.setter
+    def variance(self, value: typing.SupportsFloat | typing.SupportsIndex, /) -> None: ...
+    def __getstate__(self, /) -> tuple[int, float]: ...
+    def __setstate__(self, state: tuple[int, float], /) -> None: ...
+
+class KNNEngine:
+    """k-nearest-neighbour vote after an adaptive PCA; keeps its own copy of the config."""
+
+    def __init__(self, config: KNNConfig, /) -> None: ...
+    def train(
+        self,
+        X: numpy.typing.ArrayLike,
+        y: collections.abc.Sequence[str | bytes | bytearray],
+        scale: bool = False,
+    ) -> None:
+        """Fit on ``X`` (n x d, finite) with one label per row; raises ValueError on bad input
+        and then leaves the engine as it was."""
+
+    def predict(self, x: numpy.typing.ArrayLike, /) -> str:
+        """Label of one feature vector; "Unknown" before training."""
+
+    def predict_batch(self, X: numpy.typing.ArrayLike, /) -> list[str]:
+        """Labels of the rows of ``X``, classified in parallel on an OpenMP team."""
+
+    @property
+    def n_components(self) -> int:
+        """Components kept by the last successful train; 0 before the first."""
+
+    # The state layout is private to the module and versioned there.
+    def __getstate__(self, /) -> tuple[object, ...]: ...
+    def __setstate__(self, state: tuple[object, ...], /) -> None: ...
