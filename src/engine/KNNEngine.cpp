@@ -27,17 +27,19 @@ bool all_finite(const MatrixView& X) {
     const Index inner = rows_contiguous ? X.cols() : X.rows();
     const Index step = rows_contiguous ? X.innerStride() : X.outerStride();
     const Index stride = rows_contiguous ? X.outerStride() : X.innerStride();
+    std::uint64_t bad = 0;
+#pragma omp parallel for schedule(static) reduction(| : bad) if (outer * inner > (1 << 18))
     for (Index o = 0; o < outer; ++o) {
         const double* line = X.data() + o * step;
-        std::uint64_t bad = 0;
+        std::uint64_t line_bad = 0;
         for (Index i = 0; i < inner; ++i) {
             std::uint64_t bits;
             std::memcpy(&bits, line + i * stride, sizeof bits);
-            bad |= static_cast<std::uint64_t>((bits & kExponent) == kExponent);
+            line_bad |= static_cast<std::uint64_t>((bits & kExponent) == kExponent);
         }
-        if (bad != 0) return false;
+        bad |= line_bad;
     }
-    return true;
+    return bad == 0;
 }
 
 // Non-finite input would poison the mean and every distance; name where it is.

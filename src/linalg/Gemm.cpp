@@ -110,10 +110,16 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
     if (threads > 1) mc = std::min(mc, round_up((M + 4 * threads - 1) / (4 * threads), kMR));
     const Index row_blocks = (M + mc - 1) / mc;
 
+    // B is packed for several depth steps at once (a few MB), so a team meets
+    // at a barrier a few dozen times per product instead of twice per step.
+    const Index nc_full = std::min(nc_max, round_up(N, kNR));
+    const Index group = std::max<Index>(1, std::min((K + kc_max - 1) / kc_max,
+                                                    (Index{1} << 19) / (kc_max * nc_full)));
+
     // Packing buffers live on per thread: projections run once per small
     // block of queries, and fresh pages for every call cost more than the work.
     thread_local std::vector<double> packed_b;
-    const auto b_size = static_cast<std::size_t>(kc_max * std::min(nc_max, round_up(N, kNR)));
+    const auto b_size = static_cast<std::size_t>(group * kc_max * nc_full);
     if (packed_b.size() < b_size) packed_b.resize(b_size);
     double* const shared_b = packed_b.data();
 
@@ -124,14 +130,15 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
         alignas(32) double tile[kMR * kNR] = {};
         for (Index j0 = 0; j0 < N; j0 += nc_max) {
             const Index nc = std::min(nc_max, N - j0);
-            for (Index k0 = 0; k0 < K; k0 += kc_max) {
-                const Index kc = std::min(kc_max, K - k0);
-                const bool first = k0 == 0;
-                const Index b_panels = (nc + kNR - 1) / kNR;
+            const Index b_panels = (nc + kNR - 1) / kNR;
+            for (Index g0 = 0; g0 < K; g0 += group * kc_max) {
+                const Index steps = std::min(group, (K - g0 + kc_max - 1) / kc_max);
 #pragma omp for schedule(static)
-                for (Index p = 0; p < b_panels; ++p) {
+                for (Index task = 0; task < steps * b_panels; ++task) {
+                    const Index step = task / b_panels, p = task % b_panels;
+                    const Index k0 = g0 + step * kc_max, kc = std::min(kc_max, K - k0);
                     pack_b(B, k0, kc, j0 + p * kNR, std::min<Index>(kNR, nc - p * kNR),
-                           shared_b + p * kNR * kc);
+                           shared_b + step * kc_max * nc_full + p * kNR * kc);
                 }
 #pragma omp for schedule(dynamic, 1)
                 for (Index block = 0; block < row_blocks; ++block) {
@@ -139,19 +146,24 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
                     const Index rows = std::min(mc, M - i0);
                     // Blocks wholly below the diagonal are mirrored later.
                     if (symmetric && i0 >= j0 + nc) continue;
-                    pack_a(A, i0, rows, k0, kc, packed_a.data());
-                    for (Index jp = 0; jp < nc; jp += kNR) {
-                        const Index cols = std::min<Index>(kNR, nc - jp);
-                        const double* bp = shared_b + jp * kc;
-                        for (Index ip = 0; ip < rows; ip += kMR) {
-                            const Index r = std::min<Index>(kMR, rows - ip);
-                            if (symmetric && i0 + ip >= j0 + jp + kNR) continue;
-                            double* c = C + (i0 + ip) * ldc + j0 + jp;
-                            if (!first) {
-                                for (Index x = 0; x < r; ++x) std::memcpy(tile + x * kNR, c + x * ldc, sizeof(double) * cols);
+                    // Depth steps in order: each element's chain continues where it stopped.
+                    for (Index step = 0; step < steps; ++step) {
+                        const Index k0 = g0 + step * kc_max, kc = std::min(kc_max, K - k0);
+                        const bool first = k0 == 0;
+                        pack_a(A, i0, rows, k0, kc, packed_a.data());
+                        for (Index jp = 0; jp < nc; jp += kNR) {
+                            const Index cols = std::min<Index>(kNR, nc - jp);
+                            const double* bp = shared_b + step * kc_max * nc_full + jp * kc;
+                            for (Index ip = 0; ip < rows; ip += kMR) {
+                                const Index r = std::min<Index>(kMR, rows - ip);
+                                if (symmetric && i0 + ip >= j0 + jp + kNR) continue;
+                                double* c = C + (i0 + ip) * ldc + j0 + jp;
+                                if (!first) {
+                                    for (Index x = 0; x < r; ++x) std::memcpy(tile + x * kNR, c + x * ldc, sizeof(double) * cols);
+                                }
+                                kernel(kc, packed_a.data() + ip * kc, bp, tile, !first);
+                                for (Index x = 0; x < r; ++x) std::memcpy(c + x * ldc, tile + x * kNR, sizeof(double) * cols);
                             }
-                            kernel(kc, packed_a.data() + ip * kc, bp, tile, !first);
-                            for (Index x = 0; x < r; ++x) std::memcpy(c + x * ldc, tile + x * kNR, sizeof(double) * cols);
                         }
                     }
                 }

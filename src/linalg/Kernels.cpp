@@ -29,16 +29,20 @@ double squared_norm_plain(const double* x, Index n) {
 
 Index distance_scan_plain(Index depth, const double* queries, const double* samples, Index panels,
                           const double* sample_norms, const double* query_norms, const double* thresholds,
-                          double* distances, std::uint32_t* mask) {
+                          double* distances, std::uint64_t* mask) {
     for (Index p = 0; p < panels; ++p) {
-        double acc[kMR * kNR];
-        micro_kernel_plain(depth, queries, samples + p * depth * kNR, acc, false);
-        std::uint32_t m = 0;
-        for (Index r = 0; r < kMR; ++r) {
+        const double* b = samples + p * depth * kNR;
+        double acc[kQR * kNR] = {};
+        for (Index k = 0; k < depth; ++k)
+            for (Index r = 0; r < kQR; ++r)
+                for (Index c = 0; c < kNR; ++c)
+                    acc[r * kNR + c] = acc[r * kNR + c] + queries[k * kQR + r] * b[k * kNR + c];
+        std::uint64_t m = 0;
+        for (Index r = 0; r < kQR; ++r) {
             for (Index c = 0; c < kNR; ++c) {
                 const double d = (sample_norms[p * kNR + c] - 2.0 * acc[r * kNR + c]) + query_norms[r];
                 distances[r * kNR + c] = d;
-                if (!(d >= thresholds[r])) m |= std::uint32_t{1} << (r * kNR + c);
+                if (!(d >= thresholds[r])) m |= std::uint64_t{1} << (r * kNR + c);
             }
         }
         if (m != 0) {
@@ -107,58 +111,72 @@ __attribute__((target("avx2,fma"))) inline std::uint32_t below(__m256d d, __m256
 
 __attribute__((target("avx2,fma"))) Index distance_scan_fma(
     Index depth, const double* queries, const double* samples, Index panels, const double* sample_norms,
-    const double* query_norms, const double* thresholds, double* distances, std::uint32_t* mask) {
+    const double* query_norms, const double* thresholds, double* distances, std::uint64_t* mask) {
+    static_assert(kQR == 6 && kNR == 8, "the register tile below is 6 queries by 8 samples");
     const __m256d two = _mm256_set1_pd(2.0);
-    const __m256d qq0 = _mm256_set1_pd(query_norms[0]), qq1 = _mm256_set1_pd(query_norms[1]);
-    const __m256d qq2 = _mm256_set1_pd(query_norms[2]), qq3 = _mm256_set1_pd(query_norms[3]);
-    const __m256d t0 = _mm256_set1_pd(thresholds[0]), t1 = _mm256_set1_pd(thresholds[1]);
-    const __m256d t2 = _mm256_set1_pd(thresholds[2]), t3 = _mm256_set1_pd(thresholds[3]);
     for (Index p = 0; p < panels; ++p) {
         const double* b = samples + p * depth * kNR;
+        // Twelve accumulators: enough independent chains to keep both FMA pipes busy.
         __m256d c00 = _mm256_setzero_pd(), c01 = _mm256_setzero_pd(), c10 = _mm256_setzero_pd(),
                 c11 = _mm256_setzero_pd(), c20 = _mm256_setzero_pd(), c21 = _mm256_setzero_pd(),
-                c30 = _mm256_setzero_pd(), c31 = _mm256_setzero_pd();
-        for (Index k = 0; k < depth; ++k) {
-            const __m256d b0 = _mm256_loadu_pd(b + k * kNR);
-            const __m256d b1 = _mm256_loadu_pd(b + k * kNR + 4);
-            const double* ak = queries + k * kMR;
-            __m256d av = _mm256_broadcast_sd(ak + 0);
+                c30 = _mm256_setzero_pd(), c31 = _mm256_setzero_pd(), c40 = _mm256_setzero_pd(),
+                c41 = _mm256_setzero_pd(), c50 = _mm256_setzero_pd(), c51 = _mm256_setzero_pd();
+        const double* a = queries;
+        for (Index k = 0; k < depth; ++k, a += kQR, b += kNR) {
+            const __m256d b0 = _mm256_loadu_pd(b);
+            const __m256d b1 = _mm256_loadu_pd(b + 4);
+            __m256d av = _mm256_broadcast_sd(a + 0);
             c00 = _mm256_fmadd_pd(av, b0, c00);
             c01 = _mm256_fmadd_pd(av, b1, c01);
-            av = _mm256_broadcast_sd(ak + 1);
+            av = _mm256_broadcast_sd(a + 1);
             c10 = _mm256_fmadd_pd(av, b0, c10);
             c11 = _mm256_fmadd_pd(av, b1, c11);
-            av = _mm256_broadcast_sd(ak + 2);
+            av = _mm256_broadcast_sd(a + 2);
             c20 = _mm256_fmadd_pd(av, b0, c20);
             c21 = _mm256_fmadd_pd(av, b1, c21);
-            av = _mm256_broadcast_sd(ak + 3);
+            av = _mm256_broadcast_sd(a + 3);
             c30 = _mm256_fmadd_pd(av, b0, c30);
             c31 = _mm256_fmadd_pd(av, b1, c31);
+            av = _mm256_broadcast_sd(a + 4);
+            c40 = _mm256_fmadd_pd(av, b0, c40);
+            c41 = _mm256_fmadd_pd(av, b1, c41);
+            av = _mm256_broadcast_sd(a + 5);
+            c50 = _mm256_fmadd_pd(av, b0, c50);
+            c51 = _mm256_fmadd_pd(av, b1, c51);
         }
         // sample_norm - 2 * product is exact in one fused step (2 * product
         // is exact), so this rounds exactly like the two-step expanded formula.
         const __m256d n0 = _mm256_loadu_pd(sample_norms + p * kNR);
         const __m256d n1 = _mm256_loadu_pd(sample_norms + p * kNR + 4);
-        const __m256d d00 = _mm256_add_pd(_mm256_fnmadd_pd(two, c00, n0), qq0);
-        const __m256d d01 = _mm256_add_pd(_mm256_fnmadd_pd(two, c01, n1), qq0);
-        const __m256d d10 = _mm256_add_pd(_mm256_fnmadd_pd(two, c10, n0), qq1);
-        const __m256d d11 = _mm256_add_pd(_mm256_fnmadd_pd(two, c11, n1), qq1);
-        const __m256d d20 = _mm256_add_pd(_mm256_fnmadd_pd(two, c20, n0), qq2);
-        const __m256d d21 = _mm256_add_pd(_mm256_fnmadd_pd(two, c21, n1), qq2);
-        const __m256d d30 = _mm256_add_pd(_mm256_fnmadd_pd(two, c30, n0), qq3);
-        const __m256d d31 = _mm256_add_pd(_mm256_fnmadd_pd(two, c31, n1), qq3);
-        const std::uint32_t m = below(d00, t0) | below(d01, t0) << 4 | below(d10, t1) << 8 |
-                                below(d11, t1) << 12 | below(d20, t2) << 16 | below(d21, t2) << 20 |
-                                below(d30, t3) << 24 | below(d31, t3) << 28;
+        std::uint64_t m = 0;
+#define QUORVANE_ROW(r, lo, hi)                                                                   \
+    {                                                                                             \
+        const __m256d qq = _mm256_broadcast_sd(query_norms + r);                                  \
+        const __m256d limit = _mm256_broadcast_sd(thresholds + r);                                \
+        lo = _mm256_add_pd(_mm256_fnmadd_pd(two, lo, n0), qq);                                    \
+        hi = _mm256_add_pd(_mm256_fnmadd_pd(two, hi, n1), qq);                                    \
+        m |= std::uint64_t{below(lo, limit) | below(hi, limit) << 4} << (r * kNR);                \
+    }
+        QUORVANE_ROW(0, c00, c01)
+        QUORVANE_ROW(1, c10, c11)
+        QUORVANE_ROW(2, c20, c21)
+        QUORVANE_ROW(3, c30, c31)
+        QUORVANE_ROW(4, c40, c41)
+        QUORVANE_ROW(5, c50, c51)
+#undef QUORVANE_ROW
         if (m != 0) {
-            _mm256_storeu_pd(distances + 0, d00);
-            _mm256_storeu_pd(distances + 4, d01);
-            _mm256_storeu_pd(distances + 8, d10);
-            _mm256_storeu_pd(distances + 12, d11);
-            _mm256_storeu_pd(distances + 16, d20);
-            _mm256_storeu_pd(distances + 20, d21);
-            _mm256_storeu_pd(distances + 24, d30);
-            _mm256_storeu_pd(distances + 28, d31);
+            _mm256_storeu_pd(distances + 0, c00);
+            _mm256_storeu_pd(distances + 4, c01);
+            _mm256_storeu_pd(distances + 8, c10);
+            _mm256_storeu_pd(distances + 12, c11);
+            _mm256_storeu_pd(distances + 16, c20);
+            _mm256_storeu_pd(distances + 20, c21);
+            _mm256_storeu_pd(distances + 24, c30);
+            _mm256_storeu_pd(distances + 28, c31);
+            _mm256_storeu_pd(distances + 32, c40);
+            _mm256_storeu_pd(distances + 36, c41);
+            _mm256_storeu_pd(distances + 40, c50);
+            _mm256_storeu_pd(distances + 44, c51);
             *mask = m;
             return p;
         }

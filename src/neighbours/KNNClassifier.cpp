@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_map>
 
 #include "linalg/Gemm.h"
 #include "linalg/Kernels.h"
@@ -14,7 +16,7 @@ namespace quorvane {
 
 namespace {
 
-using linalg::kMR;
+using linalg::kQR;
 using linalg::kNR;
 using Index = Eigen::Index;
 
@@ -107,13 +109,21 @@ void KNNClassifier::fit(RowMatrix samples, const std::vector<std::string>& y) {
     std::vector<double> panel_norms(static_cast<std::size_t>(padded), 0.0);
     std::copy(norms.data(), norms.data() + n, panel_norms.begin());
 
-    std::vector<std::string> distinct = labels;
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    // Labels become ranks in byte order, so a vote compares small integers.
+    std::unordered_map<std::string_view, int> first_seen;
     std::vector<int> rank(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i) {
-        rank[i] = static_cast<int>(std::lower_bound(distinct.begin(), distinct.end(), labels[i]) - distinct.begin());
+        rank[i] = first_seen.try_emplace(labels[i], static_cast<int>(first_seen.size())).first->second;
     }
+    std::vector<std::string> distinct;
+    distinct.reserve(first_seen.size());
+    for (const auto& entry : first_seen) distinct.emplace_back(entry.first);
+    std::sort(distinct.begin(), distinct.end());
+    std::vector<int> order(first_seen.size());
+    for (const auto& entry : first_seen) {
+        order[entry.second] = static_cast<int>(std::lower_bound(distinct.begin(), distinct.end(), entry.first) - distinct.begin());
+    }
+    for (int& r : rank) r = order[r];
     std::string majority;
     if (n > 0) {
         std::vector<int> all = rank;
@@ -165,8 +175,8 @@ void KNNClassifier::search_block(const double* queries, Index rows, Index stride
                                  Scratch& s) const {
     const Index n = X_train.rows(), d = X_train.cols();
     const int m = k;  // k < n here
-    const Index query_panels = (rows + kMR - 1) / kMR;
-    const Index padded_rows = query_panels * kMR;
+    const Index query_panels = (rows + kQR - 1) / kQR;
+    const Index padded_rows = query_panels * kQR;
 
     s.queries.assign(static_cast<std::size_t>(padded_rows * d), 0.0);
     s.query_norms.assign(static_cast<std::size_t>(padded_rows), 0.0);
@@ -177,8 +187,8 @@ void KNNClassifier::search_block(const double* queries, Index rows, Index stride
     s.heap_size.assign(static_cast<std::size_t>(rows), 0);
     for (Index r = 0; r < rows; ++r) {
         const double* q = queries + r * stride;
-        double* panel = s.queries.data() + (r / kMR) * kMR * d;
-        for (Index j = 0; j < d; ++j) panel[j * kMR + r % kMR] = q[j];
+        double* panel = s.queries.data() + (r / kQR) * kQR * d;
+        for (Index j = 0; j < d; ++j) panel[j * kQR + r % kQR] = q[j];
         s.query_norms[r] = linalg::squared_norm(q, d);
         // Until a query holds m neighbours every sample is a candidate.
         s.thresholds[r] = std::numeric_limits<double>::quiet_NaN();
@@ -189,17 +199,17 @@ void KNNClassifier::search_block(const double* queries, Index rows, Index stride
     // the block passes over them.
     Index tile = sample_block_ > 0 ? sample_block_ : (Index{1} << 18) / (8 * std::max<Index>(d, 1));
     tile = std::max<Index>(kNR, tile / kNR * kNR);
-    alignas(32) double distances[kMR * kNR];
+    alignas(32) double distances[kQR * kNR];
 
     for (Index t0 = 0; t0 < n; t0 += tile) {
         const Index t1 = std::min(n, t0 + tile);
         const Index tile_panels = (t1 - t0 + kNR - 1) / kNR;
         for (Index qp = 0; qp < query_panels; ++qp) {
-            const double* qpanel = s.queries.data() + qp * kMR * d;
-            const double* norms = s.query_norms.data() + qp * kMR;
-            double* limits = s.thresholds.data() + qp * kMR;
+            const double* qpanel = s.queries.data() + qp * kQR * d;
+            const double* norms = s.query_norms.data() + qp * kQR;
+            double* limits = s.thresholds.data() + qp * kQR;
             for (Index p = 0; p < tile_panels;) {
-                std::uint32_t mask = 0;
+                std::uint64_t mask = 0;
                 const Index panel0 = t0 / kNR + p;
                 p += scan(d, qpanel, panels_.data() + panel0 * kNR * d, tile_panels - p,
                           panel_norms_.data() + panel0 * kNR, norms, limits, distances, &mask);
@@ -207,9 +217,9 @@ void KNNClassifier::search_block(const double* queries, Index rows, Index stride
                 const Index base = (t0 / kNR + p) * kNR;
                 ++p;
                 while (mask != 0) {
-                    const int bit = __builtin_ctz(mask);
+                    const int bit = __builtin_ctzll(mask);
                     mask &= mask - 1;
-                    const Index r = qp * kMR + bit / kNR;
+                    const Index r = qp * kQR + bit / kNR;
                     const Index j = base + bit % kNR;
                     if (j >= n || r >= rows) continue;
                     const double dist = distances[bit];

@@ -1,5 +1,6 @@
 #include "AdaptivePCA.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <iostream>
@@ -24,24 +25,37 @@ void descending_eigenpairs(const Eigen::MatrixXd& symmetric, Eigen::VectorXd& va
     vectors = solver.eigenvectors().rowwise().reverse();
 }
 
-// Per-column sums of f(x), each accumulated over the rows in row order, so
-// the result does not depend on the memory order of X.
+// Per-column sums of f(x): each block of kSumRows rows is summed in row
+// order, then the block sums in block order. The blocks are fixed, so the
+// result is the same for any thread count and either memory order of X.
+constexpr Index kSumRows = 2048;
+
 template <typename F>
 Eigen::VectorXd column_sums(const MatrixView& X, F f) {
-    Eigen::VectorXd sums = Eigen::VectorXd::Zero(X.cols());
-    if (X.outerStride() == 1 && X.cols() > 1) {
-        for (Index i = 0; i < X.rows(); ++i) {
-            const double* row = X.data() + i * X.innerStride();
-            for (Index j = 0; j < X.cols(); ++j) sums[j] += f(row[j], j);
-        }
-    } else {
-        for (Index j = 0; j < X.cols(); ++j) {
-            double s = 0.0;
-            for (Index i = 0; i < X.rows(); ++i) s += f(X(i, j), j);
-            sums[j] = s;
+    const Index n = X.rows(), d = X.cols();
+    const Index blocks = (n + kSumRows - 1) / kSumRows;
+    Eigen::MatrixXd partial = Eigen::MatrixXd::Zero(d, blocks);
+    const bool rows_contiguous = X.outerStride() == 1 && d > 1;
+#pragma omp parallel for schedule(static) if (n * d > (1 << 18))
+    for (Index b = 0; b < blocks; ++b) {
+        double* sums = partial.col(b).data();
+        const Index end = std::min(n, (b + 1) * kSumRows);
+        if (rows_contiguous) {
+            for (Index i = b * kSumRows; i < end; ++i) {
+                const double* row = X.data() + i * X.innerStride();
+                for (Index j = 0; j < d; ++j) sums[j] += f(row[j], j);
+            }
+        } else {
+            for (Index j = 0; j < d; ++j) {
+                double s = 0.0;
+                for (Index i = b * kSumRows; i < end; ++i) s += f(X(i, j), j);
+                sums[j] = s;
+            }
         }
     }
-    return sums;
+    Eigen::VectorXd total = Eigen::VectorXd::Zero(d);
+    for (Index b = 0; b < blocks; ++b) total += partial.col(b);
+    return total;
 }
 
 }  // namespace
