@@ -184,6 +184,90 @@ __attribute__((target("avx2,fma"))) Index distance_scan_fma(
     return panels;
 }
 
+__attribute__((target("avx2,fma"))) Index distance_screen_fma(
+    Index depth, const float* queries, const float* samples, Index pairs, const float* norms, const float* roots,
+    const float* query_norms, const float* query_roots, const float* thresholds, float k_bound, float a_bound,
+    std::uint64_t* masks) {
+    static_assert(kQR == 6 && kNR == 8, "the register tile below is 6 queries by two panels of 8 samples");
+    const __m256 two = _mm256_set1_ps(2.0f);
+    const __m256 kb = _mm256_set1_ps(k_bound);
+    const __m256 ab = _mm256_set1_ps(a_bound);
+    for (Index pp = 0; pp < pairs; ++pp) {
+        const float* b = samples + 2 * pp * depth * kNR;
+        const float* b_next = b + depth * kNR;
+        __m256 c00 = _mm256_setzero_ps(), c01 = _mm256_setzero_ps(), c10 = _mm256_setzero_ps(),
+               c11 = _mm256_setzero_ps(), c20 = _mm256_setzero_ps(), c21 = _mm256_setzero_ps(),
+               c30 = _mm256_setzero_ps(), c31 = _mm256_setzero_ps(), c40 = _mm256_setzero_ps(),
+               c41 = _mm256_setzero_ps(), c50 = _mm256_setzero_ps(), c51 = _mm256_setzero_ps();
+        const float* a = queries;
+        for (Index k = 0; k < depth; ++k, a += kQR) {
+            const __m256 b0 = _mm256_loadu_ps(b + k * kNR);
+            const __m256 b1 = _mm256_loadu_ps(b_next + k * kNR);
+            __m256 av = _mm256_broadcast_ss(a + 0);
+            c00 = _mm256_fmadd_ps(av, b0, c00);
+            c01 = _mm256_fmadd_ps(av, b1, c01);
+            av = _mm256_broadcast_ss(a + 1);
+            c10 = _mm256_fmadd_ps(av, b0, c10);
+            c11 = _mm256_fmadd_ps(av, b1, c11);
+            av = _mm256_broadcast_ss(a + 2);
+            c20 = _mm256_fmadd_ps(av, b0, c20);
+            c21 = _mm256_fmadd_ps(av, b1, c21);
+            av = _mm256_broadcast_ss(a + 3);
+            c30 = _mm256_fmadd_ps(av, b0, c30);
+            c31 = _mm256_fmadd_ps(av, b1, c31);
+            av = _mm256_broadcast_ss(a + 4);
+            c40 = _mm256_fmadd_ps(av, b0, c40);
+            c41 = _mm256_fmadd_ps(av, b1, c41);
+            av = _mm256_broadcast_ss(a + 5);
+            c50 = _mm256_fmadd_ps(av, b0, c50);
+            c51 = _mm256_fmadd_ps(av, b1, c51);
+        }
+        const __m256 n0 = _mm256_loadu_ps(norms + 2 * pp * kNR), n1 = _mm256_loadu_ps(norms + 2 * pp * kNR + kNR);
+        const __m256 t0 = _mm256_loadu_ps(roots + 2 * pp * kNR), t1 = _mm256_loadu_ps(roots + 2 * pp * kNR + kNR);
+        std::uint64_t m0 = 0, m1 = 0;
+#define QUORVANE_SCREEN(r, lo, hi)                                                                  \
+    {                                                                                               \
+        const __m256 qq = _mm256_broadcast_ss(query_norms + r);                                     \
+        const __m256 qr = _mm256_broadcast_ss(query_roots + r);                                     \
+        const __m256 limit = _mm256_broadcast_ss(thresholds + r);                                   \
+        const __m256 s0 = _mm256_add_ps(t0, qr), s1 = _mm256_add_ps(t1, qr);                        \
+        const __m256 r0 = _mm256_add_ps(limit, _mm256_fmadd_ps(_mm256_mul_ps(kb, s0), s0, ab));     \
+        const __m256 r1 = _mm256_add_ps(limit, _mm256_fmadd_ps(_mm256_mul_ps(kb, s1), s1, ab));     \
+        const __m256 d0 = _mm256_add_ps(_mm256_fnmadd_ps(two, lo, n0), qq);                         \
+        const __m256 d1 = _mm256_add_ps(_mm256_fnmadd_ps(two, hi, n1), qq);                         \
+        m0 |= std::uint64_t(_mm256_movemask_ps(_mm256_cmp_ps(d0, r0, _CMP_NGE_UQ))) << (r * kNR);  \
+        m1 |= std::uint64_t(_mm256_movemask_ps(_mm256_cmp_ps(d1, r1, _CMP_NGE_UQ))) << (r * kNR);  \
+    }
+        QUORVANE_SCREEN(0, c00, c01)
+        QUORVANE_SCREEN(1, c10, c11)
+        QUORVANE_SCREEN(2, c20, c21)
+        QUORVANE_SCREEN(3, c30, c31)
+        QUORVANE_SCREEN(4, c40, c41)
+        QUORVANE_SCREEN(5, c50, c51)
+#undef QUORVANE_SCREEN
+        if ((m0 | m1) != 0) {
+            masks[0] = m0;
+            masks[1] = m1;
+            return pp;
+        }
+    }
+    return pairs;
+}
+
+__attribute__((target("avx2,fma"))) static double exact_distance_fma(const double* q, const double* t, Index depth,
+                                                                     double sample_norm, double query_norm) {
+    double dot = 0.0;
+    for (Index k = 0; k < depth; ++k) dot = __builtin_fma(q[k], t[k], dot);
+    return (sample_norm - 2.0 * dot) + query_norm;
+}
+
+double exact_distance(const double* q, const double* t, Index depth, double sample_norm, double query_norm) {
+    if (uses_fma()) return exact_distance_fma(q, t, depth, sample_norm, query_norm);
+    double dot = 0.0;
+    for (Index k = 0; k < depth; ++k) dot = dot + q[k] * t[k];
+    return (sample_norm - 2.0 * dot) + query_norm;
+}
+
 DistanceScan distance_scan() { return uses_fma() ? distance_scan_fma : distance_scan_plain; }
 
 }  // namespace quorvane::linalg

@@ -45,4 +45,21 @@ Index distance_scan_plain(Index depth, const double* queries, const double* samp
 /// The distance scan matching `multiply`'s arithmetic on this machine.
 DistanceScan distance_scan();
 
+/// Single-precision screen with fused multiply-adds: kQR packed float
+/// queries against `pairs` consecutive pairs of float sample panels. A pair
+/// (r, c) passes unless (norm_c - 2 * product) + query_norm_r, in float, is
+/// >= thresholds[r] + k_bound * (root_c + query_root_r)^2 + a_bound: with
+/// bounds that cover the float rounding, every sample whose exact distance
+/// is below the threshold passes. Stops at the first pair of panels with a
+/// passing sample: returns its position and the passing bits of each panel
+/// in masks[0] and masks[1] (bit r * kNR + c). Needs AVX2 and FMA.
+Index distance_screen_fma(Index depth, const float* queries, const float* samples, Index pairs,
+                          const float* norms, const float* roots, const float* query_norms,
+                          const float* query_roots, const float* thresholds, float k_bound, float a_bound,
+                          std::uint64_t* masks);
+
+/// (sample_norm - 2 * q.t) + query_norm with q.t the fused chain of `multiply`:
+/// the distance the double scan gives for this pair, bit for bit.
+double exact_distance(const double* q, const double* t, Index depth, double sample_norm, double query_norm);
+
 }  // namespace quorvane::linalg

@@ -28,6 +28,10 @@ public:
         std::vector<int> heap_index;     ///< k-best sample indices per query
         std::vector<int> heap_size;      ///< neighbours held so far per query
         std::vector<int> votes;          ///< label ranks of one query's neighbours
+        std::vector<float> screen_queries;     ///< the block's queries in float panels
+        std::vector<float> screen_norms;       ///< their squared norms in float
+        std::vector<float> screen_roots;       ///< their norms, rounded up
+        std::vector<float> screen_thresholds;  ///< thresholds rounded up to float
     };
 
     explicit KNNClassifier(int k);
@@ -60,12 +64,18 @@ public:
 private:
     void search_block(const double* queries, Eigen::Index rows, Eigen::Index stride, std::string* out,
                       Scratch& scratch) const;
+    void screened_search(const double* queries, Eigen::Index rows, Eigen::Index stride, Scratch& s) const;
+    bool offer(Scratch& s, Eigen::Index r, Eigen::Index j, double dist) const;
 
     std::vector<double> panels_;        ///< X_train in k-major panels of 8 samples, zero-padded
     std::vector<double> panel_norms_;   ///< sq_norms padded to whole panels
     std::vector<int> label_rank_;       ///< rank of each sample's label in byte-wise order
     std::vector<std::string> distinct_labels_;  ///< the distinct labels, byte-wise sorted
     std::string majority_;              ///< the answer when every stored sample votes
+    bool screen_ = false;               ///< float screening is safe for these samples
+    std::vector<float> screen_panels_;  ///< panels_ in float, padded to whole pairs of panels
+    std::vector<float> screen_norms_;   ///< sq_norms in float, padded likewise
+    std::vector<float> screen_roots_;   ///< Euclidean norms rounded up to float, padded likewise
     Eigen::Index query_block_ = 64;
     Eigen::Index sample_block_ = 0;     ///< 0: sized from the dimension to stay in cache
 };

@@ -188,33 +188,44 @@ TEST(ClassifierRefusals, QueryLengthMustMatchStoredDimension) {
 }
 
 TEST(ClassifierSearch, TilesAgreeWithTheStraightforwardSearch) {
-    // Small integer coordinates make exact distance ties common.
-    std::mt19937 rng(17);
-    std::uniform_int_distribution<int> coord(-3, 3), label(0, 3);
-    const int n = 203, d = 3, queries = 41;
-    Eigen::MatrixXd X(n, d);
-    std::vector<std::string> y;
-    for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < d; ++j) X(i, j) = coord(rng);
-        y.push_back(std::string(1, static_cast<char>('a' + label(rng))));
-    }
-    KNNClassifier::RowMatrix Q(queries, d);
-    for (int i = 0; i < queries; ++i)
-        for (int j = 0; j < d; ++j) Q(i, j) = coord(rng) + 0.5 * (j == 0 && i % 2);
-
-    for (int k : {1, 2, 5, 17, 202, 203, 500}) {
-        KNNClassifier clf(k);
-        clf.fit(X, y);
-        std::vector<std::string> expected;
-        for (int i = 0; i < queries; ++i) expected.push_back(straightforward(clf, Q.row(i).transpose()));
-        for (auto [query_block, sample_block] : {std::pair<int, int>{1, 8}, {5, 16}, {3, 24}, {64, 0}}) {
-            clf.set_block_sizes(query_block, sample_block);
-            KNNClassifier::Scratch scratch;
-            std::vector<std::string> labels(queries);
-            clf.classify(Q.data(), queries, d, labels.data(), scratch);
-            EXPECT_EQ(labels, expected) << "k = " << k << ", blocks " << query_block << "/" << sample_block;
+    // Small integers make exact distance ties common; a large offset with tiny
+    // differences leaves float screening unable to tell samples apart; widely
+    // mixed scales stress its error bound.
+    struct Data { const char* name; double offset, step, spread; };
+    for (const Data& data : {Data{"integers", 0.0, 1.0, 0.0}, Data{"offset", 1e6, 1e-3, 0.0},
+                             Data{"mixed", 0.0, 1.0, 1e4}}) {
+        std::mt19937 rng(17);
+        std::uniform_int_distribution<int> coord(-3, 3), label(0, 3);
+        std::normal_distribution<double> wide(0.0, 1.0);
+        const int n = 203, d = 3, queries = 41;
+        auto value = [&](int j) {
+            return data.offset + data.step * coord(rng) + (j == 1 ? data.spread * wide(rng) : 0.0);
+        };
+        Eigen::MatrixXd X(n, d);
+        std::vector<std::string> y;
+        for (int i = 0; i < n; ++i) {
+            for (int j = 0; j < d; ++j) X(i, j) = value(j);
+            y.push_back(std::string(1, static_cast<char>('a' + label(rng))));
         }
-        EXPECT_EQ(clf.predict(Q.row(7).transpose()), expected[7]);
+        KNNClassifier::RowMatrix Q(queries, d);
+        for (int i = 0; i < queries; ++i)
+            for (int j = 0; j < d; ++j) Q(i, j) = value(j) + 0.5 * data.step * (j == 0 && i % 2);
+
+        for (int k : {1, 2, 5, 17, 202, 203, 500}) {
+            KNNClassifier clf(k);
+            clf.fit(X, y);
+            std::vector<std::string> expected;
+            for (int i = 0; i < queries; ++i) expected.push_back(straightforward(clf, Q.row(i).transpose()));
+            for (auto [query_block, sample_block] : {std::pair<int, int>{1, 8}, {5, 16}, {7, 48}, {64, 0}}) {
+                clf.set_block_sizes(query_block, sample_block);
+                KNNClassifier::Scratch scratch;
+                std::vector<std::string> labels(queries);
+                clf.classify(Q.data(), queries, d, labels.data(), scratch);
+                EXPECT_EQ(labels, expected) << data.name << ", k = " << k << ", blocks " << query_block << "/"
+                                            << sample_block;
+            }
+            EXPECT_EQ(clf.predict(Q.row(7).transpose()), expected[7]);
+        }
     }
 }
 
