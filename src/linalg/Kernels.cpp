@@ -55,7 +55,9 @@ Index distance_scan_plain(Index depth, const double* queries, const double* samp
 
 __attribute__((target("avx2,fma"))) void micro_kernel_fma(Index kc, const double* a, const double* b,
                                                           double* tile, bool accumulate) {
-    __m256d c00, c01, c10, c11, c20, c21, c30, c31;
+    static_assert(kMR == 6 && kNR == 8, "the register tile below is 6 by 8");
+    // Twelve accumulators: enough independent chains to keep both FMA pipes busy.
+    __m256d c00, c01, c10, c11, c20, c21, c30, c31, c40, c41, c50, c51;
     if (accumulate) {
         c00 = _mm256_loadu_pd(tile + 0);
         c01 = _mm256_loadu_pd(tile + 4);
@@ -65,25 +67,34 @@ __attribute__((target("avx2,fma"))) void micro_kernel_fma(Index kc, const double
         c21 = _mm256_loadu_pd(tile + 20);
         c30 = _mm256_loadu_pd(tile + 24);
         c31 = _mm256_loadu_pd(tile + 28);
+        c40 = _mm256_loadu_pd(tile + 32);
+        c41 = _mm256_loadu_pd(tile + 36);
+        c50 = _mm256_loadu_pd(tile + 40);
+        c51 = _mm256_loadu_pd(tile + 44);
     } else {
-        c00 = c01 = c10 = c11 = c20 = c21 = c30 = c31 = _mm256_setzero_pd();
+        c00 = c01 = c10 = c11 = c20 = c21 = c30 = c31 = c40 = c41 = c50 = c51 = _mm256_setzero_pd();
     }
-    for (Index k = 0; k < kc; ++k) {
-        const __m256d b0 = _mm256_loadu_pd(b + k * kNR);
-        const __m256d b1 = _mm256_loadu_pd(b + k * kNR + 4);
-        const double* ak = a + k * kMR;
-        __m256d av = _mm256_broadcast_sd(ak + 0);
+    for (Index k = 0; k < kc; ++k, a += kMR, b += kNR) {
+        const __m256d b0 = _mm256_loadu_pd(b);
+        const __m256d b1 = _mm256_loadu_pd(b + 4);
+        __m256d av = _mm256_broadcast_sd(a + 0);
         c00 = _mm256_fmadd_pd(av, b0, c00);
         c01 = _mm256_fmadd_pd(av, b1, c01);
-        av = _mm256_broadcast_sd(ak + 1);
+        av = _mm256_broadcast_sd(a + 1);
         c10 = _mm256_fmadd_pd(av, b0, c10);
         c11 = _mm256_fmadd_pd(av, b1, c11);
-        av = _mm256_broadcast_sd(ak + 2);
+        av = _mm256_broadcast_sd(a + 2);
         c20 = _mm256_fmadd_pd(av, b0, c20);
         c21 = _mm256_fmadd_pd(av, b1, c21);
-        av = _mm256_broadcast_sd(ak + 3);
+        av = _mm256_broadcast_sd(a + 3);
         c30 = _mm256_fmadd_pd(av, b0, c30);
         c31 = _mm256_fmadd_pd(av, b1, c31);
+        av = _mm256_broadcast_sd(a + 4);
+        c40 = _mm256_fmadd_pd(av, b0, c40);
+        c41 = _mm256_fmadd_pd(av, b1, c41);
+        av = _mm256_broadcast_sd(a + 5);
+        c50 = _mm256_fmadd_pd(av, b0, c50);
+        c51 = _mm256_fmadd_pd(av, b1, c51);
     }
     _mm256_storeu_pd(tile + 0, c00);
     _mm256_storeu_pd(tile + 4, c01);
@@ -93,6 +104,10 @@ __attribute__((target("avx2,fma"))) void micro_kernel_fma(Index kc, const double
     _mm256_storeu_pd(tile + 20, c21);
     _mm256_storeu_pd(tile + 24, c30);
     _mm256_storeu_pd(tile + 28, c31);
+    _mm256_storeu_pd(tile + 32, c40);
+    _mm256_storeu_pd(tile + 36, c41);
+    _mm256_storeu_pd(tile + 40, c50);
+    _mm256_storeu_pd(tile + 44, c51);
 }
 
 __attribute__((target("avx2,fma"))) double squared_norm_fma(const double* x, Index n) {

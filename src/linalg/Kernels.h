@@ -7,7 +7,7 @@
 namespace quorvane::linalg {
 
 /// Register tile of the micro-kernels: kMR rows of A by kNR columns of B.
-constexpr Index kMR = 4;
+constexpr Index kMR = 6;
 constexpr Index kNR = 8;
 /// Queries per distance scan: they are packed kQR values per depth step.
 constexpr Index kQR = 6;

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "linalg/SymmetricEigen.h"
+
 namespace quorvane {
 
 namespace {
@@ -112,13 +114,16 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
         const Eigen::MatrixXd cov = product / dof;
         descending_eigenpairs(cov, eigenvalues, candidates);
     } else {
-        RowMatrix gram(n, n);
-        linalg::multiply(Xs, Xs.transposed(), gram.data(), n, true);
-        Eigen::MatrixXd V;
-        descending_eigenpairs(gram, eigenvalues, V);
-        // Only the kept axes are mapped back into feature space.
-        const Index count = component_count(eigenvalues);
-        const Eigen::MatrixXd kept = V.leftCols(count);
+        RowMatrix gram_rows(n, n);
+        linalg::multiply(Xs, Xs.transposed(), gram_rows.data(), n, true);
+        const Eigen::MatrixXd gram = gram_rows;
+        // All eigenvalues decide the count; only the kept eigenvectors are
+        // computed, and only they are mapped back into feature space.
+        linalg::LeadingEigenpairs leading =
+            linalg::leading_eigenpairs(gram, [&next](const Eigen::VectorXd& values) { return next.component_count(values); });
+        eigenvalues = std::move(leading.values);
+        const Index count = leading.vectors.cols();
+        const Eigen::MatrixXd& kept = leading.vectors;
         RowMatrix U(d, count);
         linalg::multiply(Xs.transposed(), linalg::operand(kept), U.data(), count);
         candidates = U;

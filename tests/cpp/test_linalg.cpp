@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -8,6 +9,7 @@
 #include <omp.h>
 
 #include "linalg/Gemm.h"
+#include "linalg/SymmetricEigen.h"
 
 using namespace quorvane::linalg;
 
@@ -127,4 +129,28 @@ TEST(Multiply, SquaredNormIsTheSelfProduct) {
     const auto x = random_values(29, 9);
     const Operand row = row_major(x, 1, 29);
     EXPECT_EQ(squared_norm(x.data(), 29), product(row, row.transposed())[0]);
+}
+
+TEST(LeadingEigenpairs, MatchTheFullDecomposition) {
+    std::srand(11);
+    const Eigen::MatrixXd A = Eigen::MatrixXd::Random(40, 90);
+    // Distinct spectrum, a repeated eigenvalue, and the zero matrix.
+    Eigen::MatrixXd Q = Eigen::MatrixXd::Random(40, 40).householderQr().householderQ();
+    Eigen::VectorXd repeated = Eigen::VectorXd::LinSpaced(40, 1.0, 40.0);
+    repeated.head(3).setConstant(50.0);
+    for (const Eigen::MatrixXd& S : {Eigen::MatrixXd(A * A.transpose()),
+                                     Eigen::MatrixXd(Q * repeated.asDiagonal() * Q.transpose()),
+                                     Eigen::MatrixXd(Eigen::MatrixXd::Zero(40, 40))}) {
+        const auto leading = leading_eigenpairs(S, [](const Eigen::VectorXd&) { return Index{5}; });
+        const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> full(S);
+        const Eigen::VectorXd expected = full.eigenvalues().reverse();
+        ASSERT_EQ(leading.vectors.cols(), 5);
+        EXPECT_TRUE(leading.values.isApprox(expected, 1e-12) || expected.isZero());
+        const Eigen::MatrixXd& V = leading.vectors;
+        EXPECT_TRUE((V.transpose() * V).isIdentity(1e-10));
+        const double scale = std::max(1.0, S.norm());
+        for (Index j = 0; j < 5; ++j) {
+            EXPECT_LT((S * V.col(j) - expected[j] * V.col(j)).norm(), 1e-10 * scale) << "vector " << j;
+        }
+    }
 }
