@@ -40,10 +40,32 @@ void pack_panels(const double* data, Index ls, Index ks, Index lanes, Index kc, 
                     for (Index l = 0; l < w; ++l) panel[k * width + l] = base[l * ls + k * ks];
             }
         } else if (feature_on_lane) {
-            for (Index k = 0; k < kc; ++k) {
-                for (Index l = 0; l < w; ++l) {
-                    const double v = base[l * ls + k * ks] - lane_shift[l];
-                    panel[k * width + l] = scale != nullptr ? v / lane_scale[l] : v;
+            if (ls == 1 && w == width) {
+                // Whole panels of contiguous lanes: fixed-length rows the compiler vectorises.
+                for (Index k = 0; k < kc; ++k) {
+                    const double* src = base + k * ks;
+                    double* dst = panel + k * width;
+                    if (scale != nullptr) {
+                        for (Index l = 0; l < width; ++l) dst[l] = (src[l] - lane_shift[l]) / lane_scale[l];
+                    } else {
+                        for (Index l = 0; l < width; ++l) dst[l] = src[l] - lane_shift[l];
+                    }
+                }
+            } else {
+                for (Index k = 0; k < kc; ++k) {
+                    for (Index l = 0; l < w; ++l) {
+                        const double v = base[l * ls + k * ks] - lane_shift[l];
+                        panel[k * width + l] = scale != nullptr ? v / lane_scale[l] : v;
+                    }
+                }
+            }
+        } else if (ks == 1) {
+            for (Index l = 0; l < w; ++l) {
+                const double* row = base + l * ls;
+                if (scale != nullptr) {
+                    for (Index k = 0; k < kc; ++k) panel[k * width + l] = (row[k] - shift[k]) / scale[k];
+                } else {
+                    for (Index k = 0; k < kc; ++k) panel[k * width + l] = row[k] - shift[k];
                 }
             }
         } else {
@@ -103,7 +125,8 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
     const Index kc_max = std::max<Index>(1, blocking.kc);
     const Index nc_max = round_up(std::max<Index>(1, blocking.nc), kNR);
     const double flops = 2.0 * static_cast<double>(M) * static_cast<double>(N) * static_cast<double>(K);
-    const bool parallel = !omp_in_parallel() && flops > 4e6;
+    // Small products run on the calling thread: a team costs more than it saves.
+    const bool parallel = !omp_in_parallel() && flops > 1e8;
     // Enough row blocks to keep every thread busy; mc only changes speed.
     const Index threads = parallel ? omp_get_max_threads() : 1;
     Index mc = round_up(std::max<Index>(1, blocking.mc), kMR);
