@@ -4,6 +4,33 @@
 
 namespace quorvane::linalg {
 
+// One depth step of the 6 x 8 double tile held in c00 ... c51: a row of 8
+// samples times 6 broadcast query values. A macro, so that the twelve
+// accumulators stay in registers in every kernel that uses it.
+#define QUORVANE_FMA_STEP(a, b)                            \
+    {                                                      \
+        const __m256d b0 = _mm256_loadu_pd(b);             \
+        const __m256d b1 = _mm256_loadu_pd((b) + 4);       \
+        __m256d av = _mm256_broadcast_sd((a) + 0);         \
+        c00 = _mm256_fmadd_pd(av, b0, c00);                \
+        c01 = _mm256_fmadd_pd(av, b1, c01);                \
+        av = _mm256_broadcast_sd((a) + 1);                 \
+        c10 = _mm256_fmadd_pd(av, b0, c10);                \
+        c11 = _mm256_fmadd_pd(av, b1, c11);                \
+        av = _mm256_broadcast_sd((a) + 2);                 \
+        c20 = _mm256_fmadd_pd(av, b0, c20);                \
+        c21 = _mm256_fmadd_pd(av, b1, c21);                \
+        av = _mm256_broadcast_sd((a) + 3);                 \
+        c30 = _mm256_fmadd_pd(av, b0, c30);                \
+        c31 = _mm256_fmadd_pd(av, b1, c31);                \
+        av = _mm256_broadcast_sd((a) + 4);                 \
+        c40 = _mm256_fmadd_pd(av, b0, c40);                \
+        c41 = _mm256_fmadd_pd(av, b1, c41);                \
+        av = _mm256_broadcast_sd((a) + 5);                 \
+        c50 = _mm256_fmadd_pd(av, b0, c50);                \
+        c51 = _mm256_fmadd_pd(av, b1, c51);                \
+    }
+
 // The plain kernels are the portable fallback for CPUs without FMA. Each
 // product element is one chain acc = acc + a * b over k, in k order, in both
 // families (compiled with -ffp-contract=off, so the compiler never fuses it
@@ -75,26 +102,7 @@ __attribute__((target("avx2,fma"))) void micro_kernel_fma(Index kc, const double
         c00 = c01 = c10 = c11 = c20 = c21 = c30 = c31 = c40 = c41 = c50 = c51 = _mm256_setzero_pd();
     }
     for (Index k = 0; k < kc; ++k, a += kMR, b += kNR) {
-        const __m256d b0 = _mm256_loadu_pd(b);
-        const __m256d b1 = _mm256_loadu_pd(b + 4);
-        __m256d av = _mm256_broadcast_sd(a + 0);
-        c00 = _mm256_fmadd_pd(av, b0, c00);
-        c01 = _mm256_fmadd_pd(av, b1, c01);
-        av = _mm256_broadcast_sd(a + 1);
-        c10 = _mm256_fmadd_pd(av, b0, c10);
-        c11 = _mm256_fmadd_pd(av, b1, c11);
-        av = _mm256_broadcast_sd(a + 2);
-        c20 = _mm256_fmadd_pd(av, b0, c20);
-        c21 = _mm256_fmadd_pd(av, b1, c21);
-        av = _mm256_broadcast_sd(a + 3);
-        c30 = _mm256_fmadd_pd(av, b0, c30);
-        c31 = _mm256_fmadd_pd(av, b1, c31);
-        av = _mm256_broadcast_sd(a + 4);
-        c40 = _mm256_fmadd_pd(av, b0, c40);
-        c41 = _mm256_fmadd_pd(av, b1, c41);
-        av = _mm256_broadcast_sd(a + 5);
-        c50 = _mm256_fmadd_pd(av, b0, c50);
-        c51 = _mm256_fmadd_pd(av, b1, c51);
+        QUORVANE_FMA_STEP(a, b)
     }
     _mm256_storeu_pd(tile + 0, c00);
     _mm256_storeu_pd(tile + 4, c01);
@@ -138,26 +146,7 @@ __attribute__((target("avx2,fma"))) Index distance_scan_fma(
                 c41 = _mm256_setzero_pd(), c50 = _mm256_setzero_pd(), c51 = _mm256_setzero_pd();
         const double* a = queries;
         for (Index k = 0; k < depth; ++k, a += kQR, b += kNR) {
-            const __m256d b0 = _mm256_loadu_pd(b);
-            const __m256d b1 = _mm256_loadu_pd(b + 4);
-            __m256d av = _mm256_broadcast_sd(a + 0);
-            c00 = _mm256_fmadd_pd(av, b0, c00);
-            c01 = _mm256_fmadd_pd(av, b1, c01);
-            av = _mm256_broadcast_sd(a + 1);
-            c10 = _mm256_fmadd_pd(av, b0, c10);
-            c11 = _mm256_fmadd_pd(av, b1, c11);
-            av = _mm256_broadcast_sd(a + 2);
-            c20 = _mm256_fmadd_pd(av, b0, c20);
-            c21 = _mm256_fmadd_pd(av, b1, c21);
-            av = _mm256_broadcast_sd(a + 3);
-            c30 = _mm256_fmadd_pd(av, b0, c30);
-            c31 = _mm256_fmadd_pd(av, b1, c31);
-            av = _mm256_broadcast_sd(a + 4);
-            c40 = _mm256_fmadd_pd(av, b0, c40);
-            c41 = _mm256_fmadd_pd(av, b1, c41);
-            av = _mm256_broadcast_sd(a + 5);
-            c50 = _mm256_fmadd_pd(av, b0, c50);
-            c51 = _mm256_fmadd_pd(av, b1, c51);
+            QUORVANE_FMA_STEP(a, b)
         }
         // sample_norm - 2 * product is exact in one fused step (2 * product
         // is exact), so this rounds exactly like the two-step expanded formula.
@@ -284,5 +273,7 @@ double exact_distance(const double* q, const double* t, Index depth, double samp
 }
 
 DistanceScan distance_scan() { return uses_fma() ? distance_scan_fma : distance_scan_plain; }
+
+#undef QUORVANE_FMA_STEP
 
 }  // namespace quorvane::linalg
