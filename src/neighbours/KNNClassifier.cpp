@@ -136,10 +136,12 @@ void KNNClassifier::fit(RowMatrix samples, const std::vector<std::string>& y) {
         order[entry.second] = static_cast<int>(std::lower_bound(distinct.begin(), distinct.end(), entry.first) - distinct.begin());
     }
     for (int& r : rank) r = order[r];
+    // The answer when every sample votes: most votes, ties to the smaller rank.
     std::string majority;
     if (n > 0) {
-        std::vector<int> all = rank;
-        majority = distinct[winning_rank(all)];
+        std::vector<Index> counts(distinct.size(), 0);
+        for (int r : rank) ++counts[static_cast<std::size_t>(r)];
+        majority = distinct[static_cast<std::size_t>(std::max_element(counts.begin(), counts.end()) - counts.begin())];
     }
 
     // Float screening needs every value well inside float's range, so that
