@@ -172,6 +172,14 @@ def fit_input(name: str, w: workloads.Workload):
     return w.y_train_list if name == "quorvane" else w.y_train
 
 
+def settle() -> None:
+    """Collects garbage and waits for the worker threads of the previous system (OpenBLAS
+    pthreads, faiss's and quorvane's OpenMP teams) to stop spinning: the libraries share
+    two cores, and a timing must not pay for the spin-wait of the library timed before."""
+    gc.collect()
+    time.sleep(0.2)
+
+
 def bench_workload(w: workloads.Workload, repeats: int, one_row_calls: dict | None) -> dict:
     log(f"[{w.name}] {w.shape}: exact NumPy reference")
     t0 = clock()
@@ -187,11 +195,11 @@ def bench_workload(w: workloads.Workload, repeats: int, one_row_calls: dict | No
         for name in order:
             factory, with_predict = entries[name]
             system = factory()
-            gc.collect()
+            settle()
             times[name]["fit"].append(system.fit_timed(w.X_train, fit_input(name, w), clock))
             if not with_predict:
                 continue
-            gc.collect()
+            settle()
             t0 = clock()
             labels = system.predict(w.X_query)
             times[name]["predict"].append(clock() - t0)
@@ -206,6 +214,7 @@ def bench_workload(w: workloads.Workload, repeats: int, one_row_calls: dict | No
                     checks[name]["console"] = system.console.strip().splitlines()
             if one_row_calls:
                 x = w.X_query[0]
+                settle()
                 system.predict_one(x)  # first call pays one-off set-up
                 for _ in range(one_row_calls[name]):
                     t0 = clock()
@@ -251,7 +260,7 @@ def bench_sweep(base: workloads.Workload, sizes: list[int], n_query: int, repeat
         order = names[r % len(names):] + names[:r % len(names)]
         for w in parts:
             for name in order:
-                gc.collect()
+                settle()
                 t0 = clock()
                 fitted[name, len(w.X_train)].predict(w.X_query)
                 times[name][len(w.X_train)].append(clock() - t0)
