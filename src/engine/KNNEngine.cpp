@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -18,42 +16,6 @@ using Index = Eigen::Index;
 // Rows projected and classified together by one thread: small enough that
 // the projected block stays in cache, large enough to amortise the tiles.
 constexpr Index kBatchBlock = 64;
-
-// NaN and infinity are the doubles whose exponent bits are all set.
-bool all_finite(const MatrixView& X) {
-    constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
-    const bool rows_contiguous = X.outerStride() == 1;
-    const Index outer = rows_contiguous ? X.rows() : X.cols();
-    const Index inner = rows_contiguous ? X.cols() : X.rows();
-    const Index step = rows_contiguous ? X.innerStride() : X.outerStride();
-    const Index stride = rows_contiguous ? X.outerStride() : X.innerStride();
-    std::uint64_t bad = 0;
-#pragma omp parallel for schedule(static) reduction(| : bad) if (outer * inner > (1 << 18))
-    for (Index o = 0; o < outer; ++o) {
-        const double* line = X.data() + o * step;
-        std::uint64_t line_bad = 0;
-        for (Index i = 0; i < inner; ++i) {
-            std::uint64_t bits;
-            std::memcpy(&bits, line + i * stride, sizeof bits);
-            line_bad |= static_cast<std::uint64_t>((bits & kExponent) == kExponent);
-        }
-        bad |= line_bad;
-    }
-    return bad == 0;
-}
-
-// Non-finite input would poison the mean and every distance; name where it is.
-void require_finite(const MatrixView& X, const char* what) {
-    if (all_finite(X)) return;
-    for (Index i = 0; i < X.rows(); ++i) {
-        for (Index j = 0; j < X.cols(); ++j) {
-            if (!std::isfinite(X(i, j))) {
-                throw std::invalid_argument(std::string(what) + " contains NaN or infinity at row " +
-                                            std::to_string(i) + ", column " + std::to_string(j));
-            }
-        }
-    }
-}
 
 }  // namespace
 
@@ -103,10 +65,10 @@ void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bo
         throw std::invalid_argument("y has " + std::to_string(y.size()) + " labels but X has " +
                                     std::to_string(X.rows()) + " rows");
     }
-    require_finite(X, "X");
-
     // Built aside and swapped in only when every step succeeded, so a failed
     // train never leaves a reduction and a reference set of different sizes.
+    // The fit refuses NaN and infinity, which it sees in its column sums,
+    // before it prints anything.
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
     new_pca->fit(X, scale);
     KNNClassifier::RowMatrix reduced(X.rows(), new_pca->n_components);
@@ -127,7 +89,7 @@ void KNNEngine::check_query(const MatrixView& X, const char* what) const {
                                     " features, but the engine was trained with " +
                                     std::to_string(pca->mean.size()));
     }
-    require_finite(X, what);
+    linalg::require_finite(X, what);
 }
 
 std::string KNNEngine::predict(const Eigen::VectorXd& x) const {

@@ -22,6 +22,10 @@ inline Operand operand(const MatrixView& X) {
     return op;
 }
 
+/// Throws std::invalid_argument naming the first NaN or infinity in X, as
+/// "<what> contains NaN or infinity at row i, column j".
+void require_finite(const MatrixView& X, const char* what);
+
 inline Operand operand(const Eigen::MatrixXd& X) {
     Operand op;
     op.data = X.data();

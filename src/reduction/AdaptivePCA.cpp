@@ -84,6 +84,9 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
 
     AdaptivePCA next(variance_threshold);
     next.mean = column_sums(X, [](double x, Index) { return x; }) / static_cast<double>(n);
+    // A NaN or infinity anywhere makes its column's sum non-finite; only then
+    // is X searched for it (a sum can also overflow from finite values).
+    if (!next.mean.allFinite()) linalg::require_finite(X, "X");
     next.feature_scale = Eigen::VectorXd::Ones(d);
     // A single sample has no sample deviation (0/0); it keeps the unit divisor.
     if (scale && n > 1) {

@@ -14,7 +14,8 @@ public:
     explicit AdaptivePCA(double variance_threshold);
 
     /// Learns mean, optional per-feature deviation and the kept axes from the
-    /// samples in the rows of `X`, then prints the fit line. Refuses an empty X.
+    /// samples in the rows of `X`, then prints the fit line. Refuses an empty X
+    /// and one holding NaN or infinity, leaving the reduction as it was.
     void fit(const MatrixView& X, bool scale);
 
     /// Keeps the leading candidate columns chosen by the threshold and prints

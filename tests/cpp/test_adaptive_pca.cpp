@@ -195,3 +195,19 @@ TEST(PcaRefusals, EmptyFitAndWrongFeatureCount) {
         }
     }
 }
+
+TEST(PcaRefusals, NonFiniteValuesAreNamed) {
+    CoutCapture out;
+    AdaptivePCA pca(0.95);
+    Eigen::MatrixXd X = sample_data(6, 3);
+    X(4, 1) = -std::numeric_limits<double>::infinity();
+    try {
+        pca.fit(X, false);
+        FAIL() << "expected std::invalid_argument";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "X contains NaN or infinity at row 4, column 1");
+    }
+    // Finite values whose sum overflows are still fitted.
+    pca.fit(Eigen::MatrixXd::Constant(4, 2, 1e308), false);
+    EXPECT_EQ(out.text(), "[PCA] Fit complete. Mode: Standard | Components: 2\n");
+}
