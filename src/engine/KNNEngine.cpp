@@ -97,12 +97,19 @@ std::string KNNEngine::predict(const Eigen::VectorXd& x) const {
     check_query(row, "x");
     if (!pca->fitted()) return "Unknown";
     // The one-row case of predict_batch, so both always agree.
-    Eigen::VectorXd q(pca->n_components);
-    pca->project(row, 0, 1, q.data(), q.size());
     KNNClassifier::Scratch scratch;
+    std::vector<double> projected;
     std::string label;
-    classifier->classify(q.data(), 1, q.size(), &label, scratch);
+    classify_rows(row, 0, 1, &label, scratch, projected);
     return label;
+}
+
+void KNNEngine::classify_rows(const MatrixView& X, Index first, Index count, std::string* out,
+                              KNNClassifier::Scratch& scratch, std::vector<double>& projected) const {
+    const Index c = pca->n_components;
+    projected.resize(static_cast<std::size_t>(count * c));
+    pca->project(X, first, count, projected.data(), c);
+    classifier->classify(projected.data(), count, c, out, scratch);
 }
 
 std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
@@ -118,7 +125,6 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
         return labels;
     }
 
-    const Index c = pca->n_components;
     const int blocks = static_cast<int>((X.rows() + kBatchBlock - 1) / kBatchBlock);
     // An exception must not leave a worker thread; the first is rethrown here.
     std::exception_ptr failure;
@@ -131,9 +137,7 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
             try {
                 const Index first = b * kBatchBlock;
                 const Index count = std::min<Index>(kBatchBlock, X.rows() - first);
-                projected.resize(static_cast<std::size_t>(count * c));
-                pca->project(X, first, count, projected.data(), c);
-                classifier->classify(projected.data(), count, c, labels.data() + first, scratch);
+                classify_rows(X, first, count, labels.data() + first, scratch, projected);
             } catch (...) {
 #pragma omp critical(quorvane_batch_failure)
                 if (!failure) failure = std::current_exception();

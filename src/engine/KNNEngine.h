@@ -58,6 +58,10 @@ public:
 
 private:
     void check_query(const MatrixView& X, const char* what) const;
+    /// Projects rows [first, first + count) of X and writes their labels to out:
+    /// the one path of predict and predict_batch.
+    void classify_rows(const MatrixView& X, Eigen::Index first, Eigen::Index count, std::string* out,
+                       KNNClassifier::Scratch& scratch, std::vector<double>& projected) const;
 
     KNNConfig config;                           ///< the engine's own copy of its settings
     std::unique_ptr<AdaptivePCA> pca;           ///< the reduction; never null
