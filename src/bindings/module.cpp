@@ -1,5 +1,8 @@
 // The only translation unit that knows Python: it converts and forwards.
+#include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -69,12 +72,37 @@ struct type_caster<MatrixArg> {
     }
 };
 
+// `cls.__new__(cls)` (the first step of unpickling) makes an object whose
+// C++ value was never constructed; every method refuses it instead of
+// reading uninitialised memory.
+template <typename T>
+struct initialised_caster : type_caster_base<T> {
+    bool load(handle src, bool convert) {
+        if (!type_caster_base<T>::load(src, convert)) return false;
+        if (src.is_none()) return true;
+        auto* inst = reinterpret_cast<instance*>(src.ptr());
+        if (!inst->get_value_and_holder(get_type_info(typeid(T))).holder_constructed()) {
+            throw type_error(std::string(str(type::handle_of(src).attr("__name__"))) +
+                             " object is not initialised: its __init__ was never called");
+        }
+        return true;
+    }
+};
+
+template <>
+class type_caster<KNNConfig> : public initialised_caster<KNNConfig> {};
+template <>
+class type_caster<KNNEngine> : public initialised_caster<KNNEngine> {};
+
 }  // namespace pybind11::detail
 
 namespace {
 
-// Saved state layout; loading refuses any other version.
-constexpr int kStateVersion = 1;
+// Saved state layout. Version 2 names the byte order of its doubles (always
+// written little-endian); version 1, from 0.1, holds them in the saving
+// machine's order, which is read as this machine's.
+constexpr int kStateVersion = 2;
+constexpr int kLegacyStateVersion = 1;
 
 [[noreturn]] void bad_state(const std::string& why) { throw py::value_error("invalid quorvane state: " + why); }
 
@@ -89,19 +117,52 @@ T state_item(const py::tuple& t, std::size_t i, const char* what) {
     }
 }
 
-// Doubles travel as raw native bytes: exact, and sized so that a truncated
-// or padded field is caught before anything is read.
-py::bytes to_bytes(const double* data, Eigen::Index count) {
-    return py::bytes(reinterpret_cast<const char*>(data), static_cast<std::size_t>(count) * sizeof(double));
+bool host_is_little_endian() {
+    const std::uint16_t probe = 1;
+    unsigned char first;
+    std::memcpy(&first, &probe, 1);
+    return first == 1;
 }
 
-void from_bytes(const py::bytes& raw, double* out, Eigen::Index count, const char* what) {
-    const std::string_view view = raw;
-    if (view.size() != static_cast<std::size_t>(count) * sizeof(double)) {
-        bad_state(std::string(what) + " holds " + std::to_string(view.size()) + " bytes, expected " +
-                  std::to_string(count * static_cast<Eigen::Index>(sizeof(double))));
+// Doubles travel as raw bytes in a stated order: exact, and sized so that a
+// truncated or padded field is caught before anything is read.
+py::bytes to_bytes(const double* data, Eigen::Index count) {
+    std::string raw(reinterpret_cast<const char*>(data), static_cast<std::size_t>(count) * sizeof(double));
+    if (!host_is_little_endian()) {
+        for (std::size_t i = 0; i < raw.size(); i += sizeof(double)) std::reverse(raw.begin() + i, raw.begin() + i + 8);
     }
-    if (count > 0) std::memcpy(out, view.data(), view.size());
+    return py::bytes(raw);
+}
+
+// A field of `count` doubles, checked against the bytes it claims before
+// anything of that size is allocated.
+struct DoubleField {
+    std::string_view raw;
+    Eigen::Index count;
+};
+
+DoubleField field(const py::tuple& t, std::size_t i, const char* what, Eigen::Index rows, Eigen::Index cols) {
+    const auto raw = state_item<py::bytes>(t, i, what);
+    const std::string_view view = raw;  // t keeps the bytes alive
+    // Sizes are at most 2^31 - 1 each, so the element count fits in 64 bits;
+    // the byte count is compared by division, which cannot overflow.
+    const auto count = static_cast<unsigned long long>(rows) * static_cast<unsigned long long>(cols);
+    if (view.size() % sizeof(double) != 0 || view.size() / sizeof(double) != count) {
+        bad_state(std::string(what) + " holds " + std::to_string(view.size()) + " bytes, expected " +
+                  std::to_string(count) + " doubles");
+    }
+    return {view, static_cast<Eigen::Index>(count)};
+}
+
+void read_doubles(const DoubleField& f, bool little_endian, double* out, const char* what) {
+    if (f.count > 0) std::memcpy(out, f.raw.data(), f.raw.size());
+    if (little_endian != host_is_little_endian()) {
+        auto* bytes = reinterpret_cast<unsigned char*>(out);
+        for (Eigen::Index i = 0; i < f.count; ++i) std::reverse(bytes + i * 8, bytes + i * 8 + 8);
+    }
+    for (Eigen::Index i = 0; i < f.count; ++i) {
+        if (!std::isfinite(out[i])) bad_state(std::string(what) + " holds NaN or infinity");
+    }
 }
 
 Eigen::Index state_size(const py::tuple& t, std::size_t i, const char* what) {
@@ -116,7 +177,7 @@ py::tuple engine_state(const KNNEngine& engine) {
     const KNNEngine::State::RowMatrix reference = s.reference;  // row by row
     py::list labels;
     for (const std::string& label : s.labels) labels.append(py::bytes(label));
-    return py::make_tuple(kStateVersion, s.config.k, s.config.variance, d, c, n,
+    return py::make_tuple(kStateVersion, s.config.k, s.config.variance, d, c, n, "<",
                           to_bytes(s.mean.data(), d), to_bytes(s.feature_scale.data(), s.feature_scale.size()),
                           to_bytes(s.components.data(), s.components.size()),
                           to_bytes(reference.data(), reference.size()), labels);
@@ -125,28 +186,43 @@ py::tuple engine_state(const KNNEngine& engine) {
 std::unique_ptr<KNNEngine> engine_from_state(const py::tuple& t) {
     if (t.size() < 1) bad_state("empty");
     const auto version = state_item<long long>(t, 0, "version");
-    if (version != kStateVersion) bad_state("unknown version " + std::to_string(version));
-    if (t.size() != 11) bad_state(std::to_string(t.size()) + " fields, expected 11");
+    if (version != kStateVersion && version != kLegacyStateVersion) bad_state("unknown version " + std::to_string(version));
+    const std::size_t fields = version == kStateVersion ? 12 : 11;
+    if (t.size() != fields) bad_state(std::to_string(t.size()) + " fields, expected " + std::to_string(fields));
     KNNEngine::State s;
     s.config.k = state_item<int>(t, 1, "k");
     s.config.variance = state_item<double>(t, 2, "variance");
     const Eigen::Index d = state_size(t, 3, "feature count");
     const Eigen::Index c = state_size(t, 4, "component count");
     const Eigen::Index n = state_size(t, 5, "sample count");
+    bool little_endian = host_is_little_endian();
+    std::size_t next = 6;
+    if (version == kStateVersion) {
+        const auto order = state_item<std::string>(t, next++, "byte order");
+        if (order != "<" && order != ">") bad_state("byte order must be '<' or '>', got '" + order + "'");
+        little_endian = order == "<";
+    }
     const bool trained = d > 0;
-    s.mean.resize(d);
-    s.feature_scale.resize(trained ? d : 0);
-    s.components.resize(trained ? d : 0, trained ? c : 0);
-    from_bytes(state_item<py::bytes>(t, 6, "mean"), s.mean.data(), s.mean.size(), "mean");
-    from_bytes(state_item<py::bytes>(t, 7, "scale"), s.feature_scale.data(), s.feature_scale.size(), "scale");
-    from_bytes(state_item<py::bytes>(t, 8, "components"), s.components.data(), s.components.size(), "components");
-    KNNEngine::State::RowMatrix reference(n, trained ? c : 0);
-    from_bytes(state_item<py::bytes>(t, 9, "reference"), reference.data(), reference.size(), "reference");
-    s.reference = reference;
-    const auto labels = state_item<py::list>(t, 10, "labels");
+    const Eigen::Index kept = trained ? c : 0;
+    const DoubleField mean = field(t, next, "mean", d, 1);
+    const DoubleField scale = field(t, next + 1, "scale", trained ? d : 0, 1);
+    const DoubleField components = field(t, next + 2, "components", trained ? d : 0, kept);
+    const DoubleField reference = field(t, next + 3, "reference", n, kept);
+    const auto labels = state_item<py::list>(t, next + 4, "labels");
     if (static_cast<Eigen::Index>(labels.size()) != n) {
         bad_state(std::to_string(labels.size()) + " labels for " + std::to_string(n) + " samples");
     }
+
+    s.mean.resize(d);
+    read_doubles(mean, little_endian, s.mean.data(), "mean");
+    s.feature_scale.resize(scale.count);
+    read_doubles(scale, little_endian, s.feature_scale.data(), "scale");
+    if ((s.feature_scale.array() <= 0.0).any()) bad_state("scale holds a divisor that is not positive");
+    s.components.resize(trained ? d : 0, kept);
+    read_doubles(components, little_endian, s.components.data(), "components");
+    KNNEngine::State::RowMatrix rows(n, kept);
+    read_doubles(reference, little_endian, rows.data(), "reference");
+    s.reference = rows;
     for (const py::handle label : labels) {
         if (!py::isinstance<py::bytes>(label)) bad_state("a label is not bytes");
         s.labels.emplace_back(py::reinterpret_borrow<py::bytes>(label));

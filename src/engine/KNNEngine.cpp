@@ -7,6 +7,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "linalg/Parallel.h"
+
 namespace quorvane {
 
 namespace {
@@ -38,6 +40,9 @@ KNNEngine::KNNEngine(State state) : KNNEngine(state.config) {
     }
     pca->restore(std::move(state.mean), std::move(state.feature_scale), std::move(state.components));
     classifier->fit(state.reference, state.labels);
+    if (!classifier->sq_norms.allFinite()) {
+        throw std::invalid_argument("reference samples too large: their squared norms overflow");
+    }
 }
 
 KNNEngine::State KNNEngine::state() const {
@@ -73,6 +78,9 @@ void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bo
     new_pca->fit(X, scale);
     KNNClassifier::RowMatrix reduced(X.rows(), new_pca->n_components);
     new_pca->project(X, 0, X.rows(), reduced.data(), reduced.cols());
+    if (!reduced.allFinite()) {
+        throw std::invalid_argument("X spans too wide a range of values: its projection overflows double precision");
+    }
     auto new_classifier = std::make_unique<KNNClassifier>(config.k);
     new_classifier->fit(std::move(reduced), y);
 
@@ -128,7 +136,7 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
     const int blocks = static_cast<int>((X.rows() + kBatchBlock - 1) / kBatchBlock);
     // An exception must not leave a worker thread; the first is rethrown here.
     std::exception_ptr failure;
-#pragma omp parallel
+#pragma omp parallel if (linalg::threads_usable())
     {
         KNNClassifier::Scratch scratch;
         std::vector<double> projected;

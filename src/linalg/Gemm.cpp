@@ -8,6 +8,7 @@
 #include <omp.h>
 
 #include "Kernels.h"
+#include "Parallel.h"
 
 namespace quorvane::linalg {
 
@@ -126,7 +127,7 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
     const Index nc_max = round_up(std::max<Index>(1, blocking.nc), kNR);
     const double flops = 2.0 * static_cast<double>(M) * static_cast<double>(N) * static_cast<double>(K);
     // Small products run on the calling thread: a team costs more than it saves.
-    const bool parallel = !omp_in_parallel() && flops > 1e8;
+    const bool parallel = !omp_in_parallel() && flops > 1e8 && threads_usable();
     // Enough row blocks to keep every thread busy; mc only changes speed.
     const Index threads = parallel ? omp_get_max_threads() : 1;
     Index mc = round_up(std::max<Index>(1, blocking.mc), kMR);
@@ -141,15 +142,21 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
 
     // Packing buffers live on per thread: projections run once per small
     // block of queries, and fresh pages for every call cost more than the work.
-    thread_local std::vector<double> packed_b;
+    // Every buffer is sized here, before the team starts: an allocation that
+    // fails inside a parallel region could not be carried out of it.
+    thread_local std::vector<double> packed_b, packed_a_all;
     const auto b_size = static_cast<std::size_t>(group * kc_max * nc_full);
+    const auto a_size = static_cast<std::size_t>(mc * kc_max);
     if (packed_b.size() < b_size) packed_b.resize(b_size);
+    if (packed_a_all.size() < a_size * static_cast<std::size_t>(threads)) packed_a_all.resize(a_size * static_cast<std::size_t>(threads));
+    // Thread-local names mean each thread's own copy inside the region, so
+    // the team reaches the caller's buffers through these pointers.
     double* const shared_b = packed_b.data();
+    double* const all_a = packed_a_all.data();
 
-#pragma omp parallel if (parallel)
+#pragma omp parallel if (parallel) num_threads(threads)
     {
-        thread_local std::vector<double> packed_a;
-        if (packed_a.size() < static_cast<std::size_t>(mc * kc_max)) packed_a.resize(static_cast<std::size_t>(mc * kc_max));
+        double* const packed_a = all_a + a_size * static_cast<std::size_t>(omp_get_thread_num());
         alignas(32) double tile[kMR * kNR] = {};
         for (Index j0 = 0; j0 < N; j0 += nc_max) {
             const Index nc = std::min(nc_max, N - j0);
@@ -173,7 +180,7 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
                     for (Index step = 0; step < steps; ++step) {
                         const Index k0 = g0 + step * kc_max, kc = std::min(kc_max, K - k0);
                         const bool first = k0 == 0;
-                        pack_a(A, i0, rows, k0, kc, packed_a.data());
+                        pack_a(A, i0, rows, k0, kc, packed_a);
                         for (Index jp = 0; jp < nc; jp += kNR) {
                             const Index cols = std::min<Index>(kNR, nc - jp);
                             const double* bp = shared_b + step * kc_max * nc_full + jp * kc;
@@ -184,7 +191,7 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
                                 if (!first) {
                                     for (Index x = 0; x < r; ++x) std::memcpy(tile + x * kNR, c + x * ldc, sizeof(double) * cols);
                                 }
-                                kernel(kc, packed_a.data() + ip * kc, bp, tile, !first);
+                                kernel(kc, packed_a + ip * kc, bp, tile, !first);
                                 for (Index x = 0; x < r; ++x) std::memcpy(c + x * ldc, tile + x * kNR, sizeof(double) * cols);
                             }
                         }

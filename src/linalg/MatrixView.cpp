@@ -1,5 +1,7 @@
 #include "MatrixView.h"
+#include "Parallel.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -21,7 +23,7 @@ bool all_finite(const MatrixView& X) {
     const Index step = rows_contiguous ? X.innerStride() : X.outerStride();
     const Index stride = rows_contiguous ? X.outerStride() : X.innerStride();
     std::uint64_t bad = 0;
-#pragma omp parallel for schedule(static) reduction(| : bad) if (outer * inner > (1 << 18))
+#pragma omp parallel for schedule(static) reduction(| : bad) if (outer * inner > (1 << 18) && threads_usable())
     for (Index o = 0; o < outer; ++o) {
         const double* line = X.data() + o * step;
         std::uint64_t line_bad = 0;
@@ -36,6 +38,21 @@ bool all_finite(const MatrixView& X) {
 }
 
 }  // namespace
+
+double max_abs(const MatrixView& X) {
+    const bool rows_contiguous = X.outerStride() == 1;
+    const Index outer = rows_contiguous ? X.rows() : X.cols();
+    const Index inner = rows_contiguous ? X.cols() : X.rows();
+    const Index step = rows_contiguous ? X.innerStride() : X.outerStride();
+    const Index stride = rows_contiguous ? X.outerStride() : X.innerStride();
+    double largest = 0.0;
+#pragma omp parallel for schedule(static) reduction(max : largest) if (outer * inner > (1 << 18) && threads_usable())
+    for (Index o = 0; o < outer; ++o) {
+        const double* line = X.data() + o * step;
+        for (Index i = 0; i < inner; ++i) largest = std::max(largest, std::abs(line[i * stride]));
+    }
+    return largest;
+}
 
 // Non-finite input would poison the mean and every distance; name where it is.
 void require_finite(const MatrixView& X, const char* what) {

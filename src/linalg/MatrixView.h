@@ -26,6 +26,9 @@ inline Operand operand(const MatrixView& X) {
 /// "<what> contains NaN or infinity at row i, column j".
 void require_finite(const MatrixView& X, const char* what);
 
+/// Largest absolute value in X (0 for an empty X); X must be finite.
+double max_abs(const MatrixView& X);
+
 inline Operand operand(const Eigen::MatrixXd& X) {
     Operand op;
     op.data = X.data();

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "linalg/Parallel.h"
 #include "linalg/SymmetricEigen.h"
 
 namespace quorvane {
@@ -16,7 +17,8 @@ namespace {
 using Index = Eigen::Index;
 using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
-// Guards a deviation or a thin-mode axis length against division by ~zero.
+// A deviation below this fraction of its feature's mean, or a thin-mode axis
+// below this fraction of the longest axis, is rounding noise, not signal.
 constexpr double kEpsilon = 1e-9;
 
 // Eigen returns ascending eigenpairs; the selection wants them descending.
@@ -38,7 +40,7 @@ Eigen::VectorXd column_sums(const MatrixView& X, F f) {
     const Index blocks = (n + kSumRows - 1) / kSumRows;
     Eigen::MatrixXd partial = Eigen::MatrixXd::Zero(d, blocks);
     const bool rows_contiguous = X.outerStride() == 1 && d > 1;
-#pragma omp parallel for schedule(static) if (n * d > (1 << 18))
+#pragma omp parallel for schedule(static) if (n * d > (1 << 18) && linalg::threads_usable())
     for (Index b = 0; b < blocks; ++b) {
         double* sums = partial.col(b).data();
         const Index end = std::min(n, (b + 1) * kSumRows);
@@ -58,6 +60,16 @@ Eigen::VectorXd column_sums(const MatrixView& X, F f) {
     Eigen::VectorXd total = Eigen::VectorXd::Zero(d);
     for (Index b = 0; b < blocks; ++b) total += partial.col(b);
     return total;
+}
+
+// 1.0 for data of ordinary size; otherwise the power of two at or just below
+// the largest magnitude (below, so that it stays finite near the top of the range).
+double unit_of(double magnitude) {
+    constexpr double kLarge = 0x1p400, kSmall = 0x1p-400;
+    if (!(magnitude > kLarge || (magnitude > 0.0 && magnitude < kSmall))) return 1.0;
+    int exponent = 0;
+    std::frexp(magnitude, &exponent);
+    return std::ldexp(1.0, exponent - 1);
 }
 
 }  // namespace
@@ -83,20 +95,30 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     }
 
     AdaptivePCA next(variance_threshold);
-    next.mean = column_sums(X, [](double x, Index) { return x; }) / static_cast<double>(n);
+    Eigen::VectorXd sums = column_sums(X, [](double x, Index) { return x; });
     // A NaN or infinity anywhere makes its column's sum non-finite; only then
     // is X searched for it (a sum can also overflow from finite values).
-    if (!next.mean.allFinite()) linalg::require_finite(X, "X");
-    next.feature_scale = Eigen::VectorXd::Ones(d);
+    if (!sums.allFinite()) linalg::require_finite(X, "X");
+    // Data far from unit size is worked on in units of a power of two near
+    // its largest magnitude, so that squares and their sums neither overflow
+    // nor underflow; powers of two scale every value exactly.
+    const double unit = unit_of(linalg::max_abs(X));
+    if (unit != 1.0) sums = column_sums(X, [unit](double x, Index) { return x / unit; });
+    next.mean = sums / static_cast<double>(n) * unit;
+    next.feature_scale = Eigen::VectorXd::Constant(d, unit);
     // A single sample has no sample deviation (0/0); it keeps the unit divisor.
     if (scale && n > 1) {
         const Eigen::VectorXd& mu = next.mean;
-        const Eigen::VectorXd squares =
-            column_sums(X, [&mu](double x, Index j) { return (x - mu[j]) * (x - mu[j]); });
+        const Eigen::VectorXd squares = column_sums(X, [&mu, unit](double x, Index j) {
+            const double c = x / unit - mu[j] / unit;
+            return c * c;
+        });
         const double dof = static_cast<double>(n - 1);
         for (Index j = 0; j < d; ++j) {
-            const double s = std::sqrt(squares[j] / dof);
-            next.feature_scale[j] = s < kEpsilon ? 1.0 : s;
+            const double s = std::sqrt(squares[j] / dof) * unit;
+            // A deviation that is rounding noise next to the feature's own size
+            // marks a constant feature: it keeps the unit divisor.
+            if (s > 0.0 && !(s < kEpsilon * std::abs(mu[j]))) next.feature_scale[j] = s;
         }
     }
 
@@ -130,10 +152,14 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
         RowMatrix U(d, count);
         linalg::multiply(Xs.transposed(), linalg::operand(kept), U.data(), count);
         candidates = U;
+        Eigen::VectorXd lengths(count);
+        for (Index j = 0; j < count; ++j) lengths[j] = std::sqrt(linalg::squared_norm(candidates.col(j).data(), d));
+        // Centring leaves rank <= n - 1, so the last axis may be numerically
+        // zero; "zero" is measured against the longest axis, whatever the unit.
+        const double shortest = count > 0 ? kEpsilon * lengths.maxCoeff() : 0.0;
         for (Index j = 0; j < count; ++j) {
-            const double r = std::sqrt(linalg::squared_norm(candidates.col(j).data(), d));
-            // Centring leaves rank <= n - 1, so the last axis may be numerically zero.
-            if (r > kEpsilon) {
+            const double r = lengths[j];
+            if (r > shortest) {
                 candidates.col(j) /= r;
             } else {
                 candidates.col(j).setZero();
@@ -141,6 +167,10 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
         }
     }
 
+    if (!eigenvalues.allFinite() || !candidates.allFinite()) {
+        throw std::invalid_argument(
+            "X spans too wide a range of values: its centred products overflow double precision");
+    }
     next.select_components(eigenvalues, candidates, thin);
     *this = std::move(next);
 }

@@ -11,7 +11,7 @@ import tempfile
 
 import numpy as np
 
-EPSILON = 1e-9  # below this a deviation or a thin-mode axis length counts as zero
+EPSILON = 1e-9  # a deviation below this share of |mean|, or an axis below this share of the longest, is zero
 INT_LIMIT = 2.0**31
 
 
@@ -36,7 +36,7 @@ class Model:
         self.scale = np.ones(d)
         if scale and n > 1:
             sd = np.sqrt((Xc**2).sum(axis=0) / (n - 1))
-            self.scale = np.where(sd < EPSILON, 1.0, sd)
+            self.scale = np.where((sd == 0) | (sd < EPSILON * np.abs(self.mean)), 1.0, sd)
         Xc = Xc / self.scale
         self.thin = d > n
         if self.thin:
@@ -44,7 +44,8 @@ class Model:
             values, V = values[::-1], V[:, ::-1]
             axes = Xc.T @ V
             self.lengths = np.linalg.norm(axes, axis=0)
-            axes = np.where(self.lengths > EPSILON, axes / np.where(self.lengths > 0, self.lengths, 1), 0.0)
+            cut = EPSILON * self.lengths.max(initial=0.0)
+            axes = np.where(self.lengths > cut, axes / np.where(self.lengths > 0, self.lengths, 1), 0.0)
         else:
             values, axes = np.linalg.eigh(Xc.T @ Xc / max(n - 1, 1))
             values, axes = values[::-1], axes[:, ::-1]
@@ -108,7 +109,7 @@ class Model:
         if c < m and values[c - 1] - values[c] <= gap * top:
             return False
         if self.thin:
-            length = self.lengths[:c]
+            length = self.lengths[:c] / max(self.lengths.max(), 1e-300)
             if np.any((length > EPSILON * 1e-3) & (length < EPSILON * 1e3)):
                 return False
             # A long axis must carry real variance, not an amplified null direction.

@@ -216,10 +216,6 @@ ROWS = [
     Row("train X +inf", lambda e: e.train(with_nan(X, 89, 5, np.inf), Y), non_finite(89, 5)),
     Row("train X -inf", lambda e: e.train(with_nan(X, 0, 0, -np.inf), Y), non_finite(0, 0)),
     Row("train X object None", lambda e: e.train(with_none(X, 4, 1), Y), non_finite(4, 1)),
-    # Finite but overflowing in the mean: every distance is NaN, so the first k samples vote.
-    Row("train X overflowing sums",
-        lambda e: retrained(e, [[1e308, 1.0], [1e308, 2.0], [-1e308, 3.0], [5.0, 1e308]], list("cbad"), [[0.0, 0.0]]),
-        Answer(["a"]), trains=True),
     Row("train X numeric strings", lambda e: retrained(e, X.astype(str), Y), AS_X_Y, trains=True),
     Row("train X bool", lambda e: retrained(e, X > 0, Y, X[:20] > 0),
         Like(lambda e: retrained(e, (X > 0) * 1.0, Y, X[:20] > 0)), trains=True),

@@ -82,15 +82,15 @@ CORRUPTIONS = {
     "sample count off by one": lambda s: _replace(s, 5, s[5] - 1),
     "negative size": lambda s: _replace(s, 5, -1),
     "huge size": lambda s: _replace(s, 4, 2**62),
-    "mean truncated": lambda s: _replace(s, 6, s[6][:-1]),
-    "scale truncated": lambda s: _replace(s, 7, s[7][:-8]),
-    "components padded": lambda s: _replace(s, 8, s[8] + b"\0" * 8),
-    "reference truncated": lambda s: _replace(s, 9, s[9][: len(s[9]) // 2]),
-    "reference of wrong type": lambda s: _replace(s, 9, list(s[9])),
-    "labels missing": lambda s: _replace(s, 10, s[10][:-1]),
-    "label of wrong type": lambda s: _replace(s, 10, s[10][:-1] + ["str"]),
+    "mean truncated": lambda s: _replace(s, 7, s[7][:-1]),
+    "scale truncated": lambda s: _replace(s, 8, s[8][:-8]),
+    "components padded": lambda s: _replace(s, 9, s[9] + b"\0" * 8),
+    "reference truncated": lambda s: _replace(s, 10, s[10][: len(s[10]) // 2]),
+    "reference of wrong type": lambda s: _replace(s, 10, list(s[10])),
+    "labels missing": lambda s: _replace(s, 11, s[11][:-1]),
+    "label of wrong type": lambda s: _replace(s, 11, s[11][:-1] + ["str"]),
     "k out of range": lambda s: _replace(s, 1, 2**40),
-    "untrained with samples": lambda s: _replace(_replace(_replace(_replace(s, 3, 0), 6, b""), 7, b""), 8, b""),
+    "untrained with samples": lambda s: _replace(_replace(_replace(_replace(s, 3, 0), 7, b""), 8, b""), 9, b""),
 }
 
 
