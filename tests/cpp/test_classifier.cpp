@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <limits>
-#include <stdexcept>
-#include <string>
-#include <vector>
-
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <map>
 #include <numeric>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "linalg/Gemm.h"
 #include "neighbours/KNNClassifier.h"
@@ -17,20 +16,10 @@ using quorvane::KNNClassifier;
 
 namespace {
 
-// Points on a line: sample i sits at x = positions[i].
-Eigen::MatrixXd line(const std::vector<double>& positions) {
-    Eigen::MatrixXd X(static_cast<Eigen::Index>(positions.size()), 1);
-    for (std::size_t i = 0; i < positions.size(); ++i) X(static_cast<Eigen::Index>(i), 0) = positions[i];
-    return X;
-}
-
-Eigen::VectorXd at(double x) { return Eigen::VectorXd::Constant(1, x); }
-
 // The search in its plainest form: every distance with the kernels' own
 // arithmetic, nth_element under (distance, index), then an ordered-map vote.
 std::string straightforward(const KNNClassifier& clf, const Eigen::VectorXd& q) {
     const int n = static_cast<int>(clf.X_train.rows());
-    if (n == 0 || clf.k <= 0) return "Unknown";
     const double qq = quorvane::linalg::squared_norm(q.data(), q.size());
     std::vector<double> dist(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
@@ -56,139 +45,9 @@ std::string straightforward(const KNNClassifier& clf, const Eigen::VectorXd& q) 
 
 }  // namespace
 
-TEST(ClassifierVote, EqualVotesGoToByteWiseSmallerLabel) {
-    struct Case { std::string near, far, expected; };
-    // The nearer sample carries the larger label, so distance cannot decide.
-    for (const Case& c : {Case{"dog", "cat", "cat"}, Case{"a", "B", "B"}, Case{"abc", "ab", "ab"},
-                          Case{"\xc3\xa9", "z", "z"}}) {
-        KNNClassifier clf(2);
-        clf.fit(line({0.0, 5.0, 9.0}), {c.near, c.far, "zzz"});
-        EXPECT_EQ(clf.predict(at(0.1)), c.expected) << c.near << " vs " << c.far;
-    }
-}
-
-TEST(ClassifierVote, StrictMajorityBeatsByteOrder) {
-    KNNClassifier clf(3);
-    clf.fit(line({0.0, 1.0, 2.0, 50.0}), {"dog", "cat", "dog", "ant"});
-    EXPECT_EQ(clf.predict(at(1.0)), "dog");
-}
-
-TEST(ClassifierVote, AllDifferentLabelsGiveTheSmallest) {
-    KNNClassifier clf(3);
-    clf.fit(line({0.0, 1.0, 2.0, 3.0}), {"m", "q", "c", "a"});
-    EXPECT_EQ(clf.predict(at(0.0)), "c");
-}
-
-TEST(ClassifierQuery, KOfOneIsNearestLabel) {
-    KNNClassifier clf(1);
-    clf.fit(line({0.0, 10.0, 20.0}), {"x", "y", "z"});
-    EXPECT_EQ(clf.predict(at(9.0)), "y");
-    EXPECT_EQ(clf.predict(at(100.0)), "z");
-    EXPECT_EQ(clf.predict(at(-3.0)), "x");
-}
-
-TEST(ClassifierQuery, KAtLeastNVotesWithWholeSet) {
-    for (int k : {4, 5, 1000}) {
-        KNNClassifier clf(k);
-        clf.fit(line({0.0, 1.0, 2.0, 3.0}), {"b", "a", "b", "c"});
-        EXPECT_EQ(clf.predict(at(-100.0)), "b");
-        EXPECT_EQ(clf.predict(at(100.0)), "b");
-    }
-}
-
-TEST(ClassifierQuery, NonPositiveKAndEmptySetAnswerUnknown) {
-    for (int k : {0, -1, -2147483647 - 1}) {
-        KNNClassifier clf(k);
-        clf.fit(line({0.0, 1.0}), {"a", "b"});
-        EXPECT_EQ(clf.predict(at(0.0)), "Unknown");
-    }
-    KNNClassifier fresh(3);
-    EXPECT_EQ(fresh.predict(at(0.0)), "Unknown");
-    EXPECT_EQ(fresh.predict(Eigen::VectorXd::Zero(7)), "Unknown");  // no length check when empty
-
-    KNNClassifier emptied(3);
-    emptied.fit(line({0.0}), {"a"});
-    emptied.fit(Eigen::MatrixXd(0, 2), {});
-    EXPECT_EQ(emptied.predict(Eigen::VectorXd::Zero(5)), "Unknown");
-}
-
-TEST(ClassifierQuery, RefitReplacesEverything) {
-    KNNClassifier clf(1);
-    clf.fit(line({0.0, 1.0, 2.0}), {"old", "old", "old"});
-    Eigen::MatrixXd X(2, 2);
-    X << 3.0, 4.0, -1.0, 0.0;
-    clf.fit(X, {"p", "q"});
-    EXPECT_EQ(clf.sq_norms.size(), 2);
-    EXPECT_DOUBLE_EQ(clf.sq_norms[0], 25.0);
-    EXPECT_DOUBLE_EQ(clf.sq_norms[1], 1.0);
-    EXPECT_EQ(clf.predict(Eigen::Vector2d(3.0, 3.9)), "p");
-    EXPECT_EQ(clf.predict(Eigen::Vector2d(-1.0, 0.0)), "q");
-}
-
-TEST(ClassifierQuery, NoComponentsMakesEverySampleEquallyNear) {
-    KNNClassifier clf(2);
-    clf.fit(Eigen::MatrixXd(3, 0), {"b", "c", "a"});
-    EXPECT_TRUE((clf.sq_norms.array() == 0.0).all());
-    // Equal distances: the two lowest indices vote, and "b" < "c".
-    EXPECT_EQ(clf.predict(Eigen::VectorXd(0)), "b");
-}
-
-TEST(ClassifierQuery, EqualDistancesGoToLowerIndexOnLargeSets) {
-    // All samples equidistant from the query; past 32 samples the selection
-    // partitions, and only the explicit (distance, index) order keeps the rule.
-    for (int n : {33, 64, 257, 1000}) {
-        Eigen::MatrixXd X = Eigen::MatrixXd::Zero(n, 2);
-        std::vector<std::string> y(static_cast<std::size_t>(n), "z");
-        for (int i = 0; i < n; ++i) X(i, i % 2) = (i % 4 < 2) ? 1.0 : -1.0;
-        y[0] = "low";
-        y[1] = "low";
-        KNNClassifier clf(2);
-        clf.fit(X, y);
-        EXPECT_EQ(clf.predict(Eigen::Vector2d::Zero()), "low") << "n = " << n;
-    }
-}
-
-TEST(ClassifierQuery, NaNDistancesSortAfterNumbers) {
-    Eigen::MatrixXd X = line(std::vector<double>(40, 0.0));
-    std::vector<std::string> y(40, "num");
-    for (int i = 0; i < 40; i += 2) {
-        X(i, 0) = std::numeric_limits<double>::quiet_NaN();
-        y[static_cast<std::size_t>(i)] = "nan";
-    }
-    for (int k : {2, 20, 21}) {
-        KNNClassifier clf(k);
-        clf.fit(X, y);
-        EXPECT_EQ(clf.predict(at(0.0)), "num") << "k = " << k;
-    }
-}
-
-TEST(ClassifierRefusals, LabelCountMustMatchRows) {
-    KNNClassifier clf(3);
-    try {
-        clf.fit(line({0.0, 1.0, 2.0, 3.0}), {"a", "b", "c"});
-        FAIL() << "expected std::invalid_argument";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "y has 3 labels but X has 4 rows");
-    }
-    EXPECT_THROW(clf.fit(line({0.0}), {"a", "b"}), std::invalid_argument);
-}
-
-TEST(ClassifierRefusals, QueryLengthMustMatchStoredDimension) {
-    KNNClassifier clf(1);
-    clf.fit(Eigen::MatrixXd::Zero(2, 3), {"a", "b"});
-    try {
-        clf.predict(Eigen::VectorXd::Zero(5));
-        FAIL() << "expected std::invalid_argument";
-    } catch (const std::invalid_argument& e) {
-        const std::string message = e.what();
-        EXPECT_NE(message.find('5'), std::string::npos);
-        EXPECT_NE(message.find('3'), std::string::npos);
-    }
-    EXPECT_THROW(clf.predict(Eigen::VectorXd::Zero(0)), std::invalid_argument);
-}
-
 TEST(ClassifierSearch, TilesAgreeWithTheStraightforwardSearch) {
-    // Small integers make exact distance ties common; a large offset with tiny
+    // Small integers make exact distance ties common (203 samples: the selection
+    // partitions, so only the explicit (distance, index) order keeps the rule); a large offset with tiny
     // differences leaves float screening unable to tell samples apart; widely
     // mixed scales stress its error bound.
     struct Data { const char* name; double offset, step, spread; };
@@ -229,14 +88,16 @@ TEST(ClassifierSearch, TilesAgreeWithTheStraightforwardSearch) {
     }
 }
 
-TEST(ClassifierSearch, QueryEqualToAStoredSampleIsAtDistanceZero) {
-    std::mt19937 rng(5);
-    std::normal_distribution<double> normal(0.0, 1e3);
-    Eigen::MatrixXd X(50, 7);
-    for (Eigen::Index i = 0; i < X.size(); ++i) X.data()[i] = normal(rng);
-    std::vector<std::string> y;
-    for (int i = 0; i < 50; ++i) y.push_back("s" + std::to_string(i));
-    KNNClassifier clf(1);
-    clf.fit(X, y);
-    for (int i = 0; i < 50; ++i) EXPECT_EQ(clf.predict(X.row(i).transpose()), y[static_cast<std::size_t>(i)]);
+TEST(ClassifierSearch, NaNDistancesSortAfterNumbers) {
+    Eigen::MatrixXd X = Eigen::MatrixXd::Zero(40, 1);
+    std::vector<std::string> y(40, "num");
+    for (int i = 0; i < 40; i += 2) {
+        X(i, 0) = std::numeric_limits<double>::quiet_NaN();
+        y[static_cast<std::size_t>(i)] = "nan";
+    }
+    for (int k : {2, 20, 21}) {
+        KNNClassifier clf(k);
+        clf.fit(X, y);
+        EXPECT_EQ(clf.predict(Eigen::VectorXd::Zero(1)), "num") << "k = " << k;
+    }
 }

@@ -1,15 +1,16 @@
-"""A plain NumPy model of quorvane: the same fit, projection, neighbour order and vote.
+"""A plain NumPy model of quorvane: the same fit, projection, neighbour order and vote."""
 
-It is written for clarity, not speed, and is what the property tests hold the
-engine against. Its rounding differs from Eigen's, so callers compare only where
-the answer does not hinge on the last bits (see `well_posed` and `cut_margin`).
-"""
+# Written for clarity, not speed; the property tests hold the engine against it. Its
+# rounding differs from the engine's, so callers compare only where the answer does
+# not hinge on the last bits (see `well_posed` and `cut_margin`).
 
 import os
 import re
 import tempfile
 
 import numpy as np
+
+from quorvane import KNNConfig, KNNEngine
 
 EPSILON = 1e-9  # a deviation below this share of |mean|, or an axis below this share of the longest, is zero
 INT_LIMIT = 2.0**31
@@ -84,10 +85,10 @@ class Model:
         # Most votes first, then the byte-wise smallest label.
         return min(votes, key=lambda label: (-votes[label], label)).decode()
 
+    # Gap between the last voter's distance and the next sample's, relative to the
+    # magnitudes the expanded formula cancels. inf when rounding cannot change the
+    # voters: every sample votes, or the samples about the cut are copies of one.
     def cut_margin(self, q, tolerance=1e-9):
-        """Gap between the last voter's distance and the next sample's, relative to the
-        magnitudes the expanded formula cancels. inf when rounding cannot change the
-        voters: every sample votes, or the samples about the cut are copies of one."""
         m = min(self.k, len(self.train))
         if m <= 0 or m >= len(self.train):
             return np.inf
@@ -100,10 +101,10 @@ class Model:
         near |= np.abs(dist - ordered[m]) <= tolerance * magnitude
         return np.inf if len(np.unique(self.point[near])) == 1 else margin
 
+    # Whether the kept subspace is fixed by the data, not by rounding: the eigenvalue
+    # at the cut stands apart from the next one, and in thin mode every kept axis
+    # either has a clear length or is clearly zeroed.
     def well_posed(self, gap=1e-6):
-        """Whether the kept subspace is fixed by the data, not by rounding: the
-        eigenvalue at the cut stands apart from the next one, and in thin mode
-        every kept axis either has a clear length or is clearly zeroed."""
         values, c, m = self.eigenvalues, self.n_components, len(self.eigenvalues)
         top = max(abs(values[0]), 1e-300)
         if c < m and values[c - 1] - values[c] <= gap * top:
@@ -130,14 +131,29 @@ class Model:
 REDUCED = re.compile(rb"^\[Engine\] Trained successfully\. Reduced to (\d+) dimensions\.$", re.M)
 
 
+def blobs(seed):
+    """Three well separated clusters of 90 samples in 6 features, str labels, 16 queries near them."""
+    rng = np.random.default_rng(seed)
+    centres = rng.normal(scale=8.0, size=(3, 6))
+    which = rng.integers(0, 3, size=90)
+    X = centres[which] + rng.normal(size=(90, 6))
+    return X, [("alpha", "beta", "gamma")[i] for i in which], np.vstack([centres, X[::7] + rng.normal(size=(13, 6))])
+
+
+def make_engine(k=3, variance=0.95):
+    config = KNNConfig()
+    config.k, config.variance = k, variance
+    return KNNEngine(config)
+
+
+# Trains `engine` and returns the component count it prints on fd 1 (which the C++
+# side writes directly, so Python-level redirection cannot see it).
 def train_counting(engine, X, y, scale):
-    """Trains `engine` and returns the component count it prints on fd 1 (which the
-    C++ side writes directly, so Python-level redirection cannot see it)."""
     with tempfile.TemporaryFile() as sink:
         saved = os.dup(1)
         os.dup2(sink.fileno(), 1)
         try:
-            engine.train(X, y, scale=scale)
+            engine.train(X=X, y=y, scale=scale)
         finally:
             os.dup2(saved, 1)
             os.close(saved)

@@ -1,7 +1,5 @@
 """quorvane against scikit-learn's PCA + brute-force k-NN on its bundled data sets."""
 
-import re
-
 import numpy as np
 import pytest
 from sklearn.datasets import load_breast_cancer, load_digits, load_iris, load_wine
@@ -11,13 +9,12 @@ from sklearn.neighbors import KNeighborsClassifier
 from sklearn.preprocessing import StandardScaler
 from threadpoolctl import threadpool_limits
 
-from quorvane import KNNConfig, KNNEngine
+from reference import make_engine, train_counting
 
 LOADERS = {"iris": load_iris, "wine": load_wine, "breast_cancer": load_breast_cancer, "digits": load_digits}
 KS = (1, 3, 5, 7)
 FRACTIONS = (0.8, 0.9, 0.95, 0.99)
 COUNTS = (2.0, 5.0, 10.0)
-REDUCED = re.compile(r"^\[Engine\] Trained successfully\. Reduced to (\d+) dimensions\.$", re.M)
 
 
 @pytest.fixture(scope="module", params=sorted(LOADERS))
@@ -27,9 +24,9 @@ def split(request):
     return train_test_split(data.data, labels, test_size=0.3, stratify=labels, random_state=7)
 
 
+# Scaler (optional) and PCA as scikit-learn does them; a count threshold becomes an
+# integer n_components.
 def sklearn_pipeline(X_train, threshold, scale):
-    """Scaler (optional) and PCA as scikit-learn does them; a count threshold becomes
-    an integer n_components."""
     n_components = threshold if threshold < 1.0 else min(int(threshold), X_train.shape[1])
     scaler = StandardScaler().fit(X_train) if scale else None
     X = scaler.transform(X_train) if scale else X_train
@@ -38,7 +35,7 @@ def sklearn_pipeline(X_train, threshold, scale):
 
 
 @pytest.mark.parametrize("scale", [False, True], ids=["raw", "scaled"])
-def test_component_count_and_predictions_match_scikit_learn(split, scale, capfd):
+def test_component_count_and_predictions_match_scikit_learn(split, scale):
     X_train, X_test, y_train, y_test = split
     agree = total = 0
     for threshold in FRACTIONS + COUNTS:
@@ -51,12 +48,8 @@ def test_component_count_and_predictions_match_scikit_learn(split, scale, capfd)
             with threadpool_limits(1):
                 knn = KNeighborsClassifier(n_neighbors=k, algorithm="brute").fit(Z_train, y_train)
                 expected = list(knn.predict(Z_test))
-            config = KNNConfig()
-            config.k, config.variance = k, threshold
-            engine = KNNEngine(config)
-            capfd.readouterr()
-            engine.train(X_train, list(y_train), scale=scale)
-            assert REDUCED.findall(capfd.readouterr().out) == [str(expected_count)], (threshold, k)
+            engine = make_engine(k, threshold)
+            assert train_counting(engine, X_train, list(y_train), scale) == expected_count, (threshold, k)
             assert engine.n_components == expected_count
             got = engine.predict_batch(X_test)
             agree += sum(a == b for a, b in zip(got, expected))

@@ -9,14 +9,8 @@ import textwrap
 import numpy as np
 import pytest
 
-from quorvane import KNNConfig, KNNEngine
-from reference import train_counting
-
-
-def engine(k=1, variance=2.0):
-    config = KNNConfig()
-    config.k, config.variance = k, variance
-    return KNNEngine(config)
+from quorvane import KNNEngine
+from reference import make_engine as engine, train_counting
 
 
 def answers(X, y, queries, scale, k=1, variance=2.0):
@@ -80,7 +74,7 @@ def test_labels_do_not_depend_on_the_unit(name, scale, factor):
 
 
 def test_range_too_wide_for_double_is_refused():
-    e = engine()
+    e = engine(1, 2.0)
     with pytest.raises(ValueError, match="too wide a range"):
         e.train([[-1.7e308], [1.7e308], [1.7e308]], list("abc"))
     assert e.predict([1.0]) == "Unknown"

@@ -1,5 +1,4 @@
-"""Typed use of the whole Python API: mypy --strict must accept this file as it stands
-(test_typing.py checks that), and running it checks the same calls work at run time."""
+"""Typed use of the whole Python API, accepted by mypy --strict and run as it stands (test_typing.py)."""
 
 import pickle
 from collections.abc import Sequence
