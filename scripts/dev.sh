@@ -65,20 +65,26 @@ install_module() {
     "$venv/bin/python" -m pip install -q ".[$1]"
 }
 
-# The C++ suites build with warnings as errors, once plainly and once under
-# AddressSanitizer + UBSan with libstdc++ assertions.
+# The C++ suites build with warnings as errors: plainly, under AddressSanitizer
+# + UBSan with libstdc++ assertions, and under ThreadSanitizer (with one OpenMP
+# thread, since GNU OpenMP is not instrumented; the engine's own std::threads
+# still race there).
 run_cpp_tests() {
     apt_install libgtest-dev
     "$venv/bin/python" -m pip install -q cmake ninja "cmeel-eigen>=3.4,<3.5"
     local name flags
-    for name in dev asan; do
+    for name in dev asan tsan; do
         flags=(-DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_BUILD_TESTS=ON -DQUORVANE_WERROR=ON)
-        if [ "$name" = asan ]; then flags+=(-DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo); fi
+        case "$name" in
+            asan) flags+=(-DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+            tsan) flags+=(-DQUORVANE_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+        esac
         say "C++ tests ($name)"
         PATH=$venv/bin:$PATH cmake -S . -B "build/cpp-$name" -G Ninja \
             -DPython_EXECUTABLE="$venv/bin/python" "${flags[@]}" >/dev/null
         PATH=$venv/bin:$PATH cmake --build "build/cpp-$name"
         (cd "build/cpp-$name" && PATH=$venv/bin:$PATH ASAN_OPTIONS=detect_leaks=1 \
+            TSAN_OPTIONS=halt_on_error=1 OMP_NUM_THREADS=$([ "$name" = tsan ] && echo 1 || nproc) \
             ctest --output-on-failure --no-tests=error -j 2)
     done
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 #include <iostream>
+#include <mutex>
 #include <stdexcept>
 
 #include "linalg/Parallel.h"
@@ -46,6 +47,7 @@ KNNEngine::KNNEngine(State state) : KNNEngine(state.config) {
 }
 
 KNNEngine::State KNNEngine::state() const {
+    const std::shared_lock lock(mutex);
     State s;
     s.config = config;
     s.mean = pca->mean;
@@ -84,9 +86,13 @@ void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bo
     auto new_classifier = std::make_unique<KNNClassifier>(config.k);
     new_classifier->fit(std::move(reduced), y);
 
-    pca.swap(new_pca);
-    classifier.swap(new_classifier);
-    std::cout << "[Engine] Trained successfully. Reduced to " << pca->n_components
+    const int kept = new_pca->n_components;
+    {
+        const std::unique_lock lock(mutex);
+        pca.swap(new_pca);
+        classifier.swap(new_classifier);
+    }
+    std::cout << "[Engine] Trained successfully. Reduced to " << kept
               << " dimensions." << std::endl;
 }
 
@@ -100,7 +106,13 @@ void KNNEngine::check_query(const MatrixView& X, const char* what) const {
     linalg::require_finite(X, what);
 }
 
+int KNNEngine::n_components() const {
+    const std::shared_lock lock(mutex);
+    return pca->n_components;
+}
+
 std::string KNNEngine::predict(const Eigen::VectorXd& x) const {
+    const std::shared_lock lock(mutex);
     const Eigen::Map<const Eigen::MatrixXd> row(x.data(), 1, x.size());
     check_query(row, "x");
     if (!pca->fitted()) return "Unknown";
@@ -126,6 +138,7 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
         throw std::invalid_argument("X has " + std::to_string(X.rows()) +
                                     " rows, more than the 2147483647 a batch can index");
     }
+    const std::shared_lock lock(mutex);
     check_query(X, "X");
     std::vector<std::string> labels(static_cast<std::size_t>(X.rows()));
     if (!pca->fitted()) {
@@ -136,12 +149,18 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
     const int blocks = static_cast<int>((X.rows() + kBatchBlock - 1) / kBatchBlock);
     // An exception must not leave a worker thread; the first is rethrown here.
     std::exception_ptr failure;
-#pragma omp parallel if (linalg::threads_usable())
+    linalg::InterruptCheck interrupt;
+    // One block is not worth a team: small batches, as a server sends them,
+    // run on the calling thread.
+#pragma omp parallel if (blocks > 1 && linalg::threads_usable())
     {
         KNNClassifier::Scratch scratch;
         std::vector<double> projected;
-#pragma omp for schedule(static)
+        // Blocks are handed out one at a time, so the calling thread, which
+        // watches for interruption, keeps taking them until the batch is done.
+#pragma omp for schedule(dynamic, 1)
         for (int b = 0; b < blocks; ++b) {
+            if (interrupt.stop()) continue;
             try {
                 const Index first = b * kBatchBlock;
                 const Index count = std::min<Index>(kBatchBlock, X.rows() - first);
@@ -152,6 +171,7 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
             }
         }
     }
+    interrupt.finish();
     if (failure) std::rethrow_exception(failure);
     return labels;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,9 @@
 namespace quorvane {
 
 /// Reduces samples with an AdaptivePCA and classifies them with a KNNClassifier.
-/// Not synchronised: `train` must not overlap any other call on the same engine;
-/// `predict` and `predict_batch` only read it.
+/// Safe to share between threads: queries run side by side under a shared
+/// lock; `train` builds the new model without the lock and installs it under
+/// the exclusive lock, so every query answers wholly from one model.
 class KNNEngine {
 public:
     /// Everything an engine answers from: what saving and loading carry.
@@ -54,7 +56,7 @@ public:
     State state() const;
 
     /// Components kept by the last successful train; 0 before the first.
-    int n_components() const { return pca->n_components; }
+    int n_components() const;
 
 private:
     void check_query(const MatrixView& X, const char* what) const;
@@ -63,6 +65,7 @@ private:
     void classify_rows(const MatrixView& X, Eigen::Index first, Eigen::Index count, std::string* out,
                        KNNClassifier::Scratch& scratch, std::vector<double>& projected) const;
 
+    mutable std::shared_mutex mutex;            ///< shared by queries, exclusive to install a model
     KNNConfig config;                           ///< the engine's own copy of its settings
     std::unique_ptr<AdaptivePCA> pca;           ///< the reduction; never null
     std::unique_ptr<KNNClassifier> classifier;  ///< the neighbour vote; never null

@@ -154,6 +154,7 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
     double* const shared_b = packed_b.data();
     double* const all_a = packed_a_all.data();
 
+    InterruptCheck interrupt;
 #pragma omp parallel if (parallel) num_threads(threads)
     {
         double* const packed_a = all_a + a_size * static_cast<std::size_t>(omp_get_thread_num());
@@ -172,6 +173,7 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
                 }
 #pragma omp for schedule(dynamic, 1)
                 for (Index block = 0; block < row_blocks; ++block) {
+                    if (interrupt.stop()) continue;
                     const Index i0 = block * mc;
                     const Index rows = std::min(mc, M - i0);
                     // Blocks wholly below the diagonal are mirrored later.
@@ -201,6 +203,7 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
         }
     }
 
+    interrupt.finish();
     if (symmetric) {
         for (Index i = 1; i < M; ++i)
             for (Index j = 0; j < std::min(i, N); ++j) C[i * ldc + j] = C[j * ldc + i];

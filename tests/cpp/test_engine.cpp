@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "engine/KNNEngine.h"
+#include "linalg/Parallel.h"
 
 using quorvane::KNNConfig;
 using quorvane::KNNEngine;
@@ -69,4 +72,52 @@ TEST(Engine, StateRestoresTheSameAnswersAndRefusesMismatches) {
     broken([](KNNEngine::State& s) { s.reference.conservativeResize(s.reference.rows() - 1, Eigen::NoChange); });
     broken([](KNNEngine::State& s) { s.labels.pop_back(); });
     broken([](KNNEngine::State& s) { s.mean.resize(0); s.feature_scale.resize(0); s.components.resize(0, 0); });
+}
+
+TEST(Engine, QueriesWhileTrainingAnswerWhollyFromOneModel) {
+    Problem a;
+    make(a, 64, 6);
+    const Eigen::MatrixXd other = -2.0 * a.X;
+    std::vector<std::string> other_y;
+    for (int i = 0; i < 64; ++i) other_y.push_back("t" + std::to_string(i % 7));
+    KNNEngine reference{KNNConfig{1, std::numeric_limits<double>::infinity()}};
+    reference.train(other, other_y, false);
+    const std::vector<std::string> from_a = a.y, from_b = reference.predict_batch(a.X);
+
+    a.engine.train(a.X, a.y, false);
+    std::atomic<bool> done{false};
+    std::atomic<int> mixed{0}, answered{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; ++t) {
+        readers.emplace_back([&] {
+            while (!done) {
+                const auto got = a.engine.predict_batch(a.X);
+                if (got != from_a && got != from_b) ++mixed;
+                const std::string one = a.engine.predict(a.X.row(5).transpose());
+                if (one != from_a[5] && one != from_b[5]) ++mixed;
+                ++answered;
+            }
+        });
+    }
+    for (int round = 0; round < 200; ++round) {
+        if (round % 2 == 0) a.engine.train(other, other_y, false);
+        else a.engine.train(a.X, a.y, false);
+    }
+    done = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(mixed, 0);
+    EXPECT_GT(answered, 0);
+}
+
+TEST(Engine, InterruptedBatchThrowsAndChangesNothing) {
+    Problem p;
+    make(p, 3000, 24);
+    p.engine.train(p.X, p.y, false);
+    const Eigen::MatrixXd queries = Eigen::MatrixXd::Random(20000, 24);
+    quorvane::linalg::set_interrupt_poll([] { return true; });
+    EXPECT_THROW(p.engine.predict_batch(queries), quorvane::linalg::Interrupted);
+    EXPECT_THROW(p.engine.train(Eigen::MatrixXd::Random(60000, 64), std::vector<std::string>(60000, "x"), false),
+                 quorvane::linalg::Interrupted);
+    quorvane::linalg::set_interrupt_poll(nullptr);
+    EXPECT_EQ(p.engine.predict_batch(p.X), p.y);
 }
