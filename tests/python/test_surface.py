@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import quorvane
+import quorvane._core
 from quorvane import KNNConfig, KNNEngine
 
 ARRAY = 'typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"]'
@@ -17,8 +18,9 @@ VECTOR = 'typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"]'
 
 def test_module_holds_two_classes():
     assert quorvane.__doc__ == "C++ KNN Engine with Adaptive PCA support"
-    public = sorted(n for n in dir(quorvane) if not n.startswith("_"))
+    public = sorted(n for n in dir(quorvane) if not n.startswith("_") and n != "sklearn")
     assert public == ["KNNConfig", "KNNEngine"]
+    assert repr(KNNEngine) == "<class 'quorvane.KNNEngine'>"
 
 
 @pytest.mark.parametrize(
@@ -88,7 +90,7 @@ GATE_MESSAGE = (
 
 def _import_in_subprocess(python, env=None):
     code = "import quorvane\nprint('imported')"
-    module_dir = str(Path(quorvane.__file__).parent)
+    module_dir = str(Path(quorvane.__file__).parents[1])
     run = subprocess.run(
         [str(python), "-c", f"import sys; sys.path.insert(0, {module_dir!r})\n{code}"],
         capture_output=True, text=True, env=env, timeout=60,
@@ -142,8 +144,8 @@ def test_other_python_refuses_import():
     # Other interpreters do not look for a cpython-313 file, so load it by path.
     code = (
         "import importlib.machinery as m, importlib.util as u\n"
-        f"loader = m.ExtensionFileLoader('quorvane', {quorvane.__file__!r})\n"
-        "u.module_from_spec(u.spec_from_loader('quorvane', loader))\n"
+        f"loader = m.ExtensionFileLoader('_core', {quorvane._core.__file__!r})\n"
+        "u.module_from_spec(u.spec_from_loader('_core', loader))\n"
     )
     run = subprocess.run([str(python), "-c", code], capture_output=True, text=True, timeout=60)
     assert run.returncode != 0

@@ -13,33 +13,33 @@ from pathlib import Path
 import pytest
 
 import quorvane
+import quorvane._core
 
-STUB_SOURCE = Path(__file__).resolve().parents[2] / "src" / "bindings" / "quorvane.pyi"
+STUB_SOURCE = Path(__file__).resolve().parents[2] / "quorvane" / "_core.pyi"
 TYPED_USAGE = Path(__file__).resolve().with_name("typed_usage.py")
 MODULE_DIR = Path(quorvane.__file__).parent
 
 @pytest.fixture(scope="module")
 def installed_stub():
-    path = MODULE_DIR / "quorvane.pyi"
-    assert path.is_file(), f"no stub beside {quorvane.__file__}"
+    path = MODULE_DIR / "_core.pyi"
+    assert path.is_file(), f"no stub beside {quorvane._core.__file__}"
     return path
 
 
 def test_stub_is_installed_where_type_checkers_look(installed_stub):
-    # Beside the module for pyright and IDEs; as a stub package for mypy. A copy that
-    # differs from the source means the module was not reinstalled after an edit.
-    source = STUB_SOURCE.read_text()
-    assert installed_stub.read_text() == source
-    assert (MODULE_DIR / "quorvane-stubs" / "__init__.pyi").read_text() == source
+    # Beside the extension, in a package marked typed. A copy that differs from the
+    # source means the package was not reinstalled after an edit.
+    assert installed_stub.read_text() == STUB_SOURCE.read_text()
+    assert (MODULE_DIR / "py.typed").is_file()
 
 
 def test_stub_declares_what_the_module_exports(installed_stub):
     tree = ast.parse(installed_stub.read_text())
-    public = sorted(name for name in dir(quorvane) if not name.startswith("_"))
+    public = sorted(name for name in dir(quorvane._core) if not name.startswith("_"))
     assert sorted(n.name for n in tree.body if isinstance(n, ast.ClassDef)) == public
     for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
         declared = {f.name for f in cls.body if isinstance(f, ast.FunctionDef)}
-        runtime = {name for name in vars(getattr(quorvane, cls.name)) if not name.startswith("_")}
+        runtime = {name for name in vars(getattr(quorvane._core, cls.name)) if not name.startswith("_")}
         assert runtime <= declared, f"{cls.name} lacks {runtime - declared}"
 
 
@@ -109,6 +109,6 @@ def test_mypy_accepts_typed_usage_and_rejects_misuse(mypy, tmp_path):
 
 
 def test_stub_itself_passes_strict_mypy(mypy, tmp_path):
-    (tmp_path / "quorvane.pyi").write_text(STUB_SOURCE.read_text())
-    status, output = mypy(tmp_path / "quorvane.pyi", cwd=tmp_path)
+    (tmp_path / "_core.pyi").write_text(STUB_SOURCE.read_text())
+    status, output = mypy(tmp_path / "_core.pyi", cwd=tmp_path)
     assert status == 0, output
