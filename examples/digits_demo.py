@@ -1,7 +1,6 @@
 """Classify scikit-learn's bundled handwritten digits with quorvane and with a
 scikit-learn pipeline (PCA + brute-force k-NN) on the same split."""
 
-import sys
 import time
 
 import numpy as np
@@ -23,7 +22,6 @@ def main() -> None:
     config = quorvane.KNNConfig()  # k = 3, keep 95% of the variance
     engine = quorvane.KNNEngine(config)
     start = time.perf_counter()
-    sys.stdout.flush()  # the engine writes its progress lines straight to the process's stdout
     engine.train(X_train, y_train)
     predicted = engine.predict_batch(X_test)
     quorvane_time = time.perf_counter() - start

@@ -100,7 +100,8 @@ case "$job" in
         run_cpp_tests
         install_module test
         say "Python tests"
-        "$venv/bin/python" -m pytest -c pyproject.toml --rootdir . tests/python
+        # -P: the source tree's quorvane/ (no compiled _core) must not shadow the installed package.
+        "$venv/bin/python" -P -m pytest -c pyproject.toml --rootdir . tests/python
         ;;
     bench)
         install_module bench

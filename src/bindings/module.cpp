@@ -7,12 +7,16 @@
 #include <optional>
 #include <string_view>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <pybind11/eigen.h>
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
+#include "engine/Console.h"
 #include "engine/KNNConfig.h"
 #include "engine/KNNEngine.h"
 
@@ -234,10 +238,50 @@ std::unique_ptr<KNNEngine> engine_from_state(const py::tuple& t) {
     }
 }
 
+// Set while the scikit-learn estimator trains quietly; per thread, so one
+// thread's quiet training never silences another's.
+thread_local bool quiet = false;
+
+// Progress lines go to Python's sys.stdout, so notebooks, redirect_stdout and
+// test capture see them. A failing stream is reported as unraisable rather
+// than failing a train that has already succeeded.
+void write_to_python(const std::string& line) {
+    py::gil_scoped_acquire gil;
+    if (quiet) return;
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    if (out == nullptr || out == Py_None) return;
+    try {
+        const py::handle stream(out);
+        stream.attr("write")(line + "\n");
+        stream.attr("flush")();
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("quorvane progress line");
+    }
+}
+
+using Neighbours = py::typing::Tuple<py::array_t<double>, py::array_t<std::int64_t>>;
+
+Neighbours kneighbors(const KNNEngine& self, const MatrixArg& X, int k) {
+    const py::ssize_t rows = X.view->rows(), cols = std::max(k, 0);
+    py::array_t<double> distances({rows, cols});
+    py::array_t<std::int64_t> indices({rows, cols});
+    self.kneighbors(*X.view, k, distances.mutable_data(), indices.mutable_data());
+    return py::reinterpret_steal<Neighbours>(py::make_tuple(std::move(distances), std::move(indices)).release());
+}
+
 }  // namespace
 
-PYBIND11_MODULE(quorvane, m) {
+PYBIND11_MODULE(_core, m) {
     m.doc() = "C++ KNN Engine with Adaptive PCA support";
+    quorvane::console::set_sink(&write_to_python);
+    m.def("_set_quiet", [](bool on) { return std::exchange(quiet, on); },
+          "Silences this thread's progress lines; returns the previous setting.");
+
+    // The classes are registered as the package's own, quorvane.KNNConfig and
+    // quorvane.KNNEngine: their signatures and repr say so, and pickles made
+    // when the module was top-level still load.
+    const py::object own_name = m.attr("__name__");
+    m.attr("__name__") = "quorvane";
 
     py::class_<KNNConfig>(m, "KNNConfig")
         .def(py::init<>())
@@ -266,5 +310,11 @@ PYBIND11_MODULE(quorvane, m) {
              [](const KNNEngine& self, const MatrixArg& X) { return self.predict_batch(*X.view); })
         .def_property_readonly("n_components", &KNNEngine::n_components,
                                "Components kept by the last successful train; 0 before the first.")
+        .def("kneighbors", &kneighbors, py::arg("X"), py::arg("k"),
+             "The k nearest training rows of each row of X: (distances, indices), two\n"
+             "(rows, k) arrays, each row ascending in (distance, index). Distances are\n"
+             "Euclidean, in the reduced space. k must lie between 1 and the number of\n"
+             "training rows, and the engine must be trained.")
         .def(py::pickle(&engine_state, &engine_from_state));
+    m.attr("__name__") = own_name;
 }

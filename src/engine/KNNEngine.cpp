@@ -4,10 +4,10 @@
 #include <climits>
 #include <cmath>
 #include <exception>
-#include <iostream>
 #include <mutex>
 #include <stdexcept>
 
+#include "Console.h"
 #include "linalg/Parallel.h"
 
 namespace quorvane {
@@ -92,8 +92,7 @@ void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bo
         pca.swap(new_pca);
         classifier.swap(new_classifier);
     }
-    std::cout << "[Engine] Trained successfully. Reduced to " << kept
-              << " dimensions." << std::endl;
+    console::write_line("[Engine] Trained successfully. Reduced to " + std::to_string(kept) + " dimensions.");
 }
 
 void KNNEngine::check_query(const MatrixView& X, const char* what) const {
@@ -126,10 +125,14 @@ std::string KNNEngine::predict(const Eigen::VectorXd& x) const {
 
 void KNNEngine::classify_rows(const MatrixView& X, Index first, Index count, std::string* out,
                               KNNClassifier::Scratch& scratch, std::vector<double>& projected) const {
+    project_rows(X, first, count, projected);
+    classifier->classify(projected.data(), count, pca->n_components, out, scratch);
+}
+
+void KNNEngine::project_rows(const MatrixView& X, Index first, Index count, std::vector<double>& projected) const {
     const Index c = pca->n_components;
     projected.resize(static_cast<std::size_t>(count * c));
     pca->project(X, first, count, projected.data(), c);
-    classifier->classify(projected.data(), count, c, out, scratch);
 }
 
 std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
@@ -146,6 +149,33 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
         return labels;
     }
 
+    for_each_block(X, [&](Index first, Index count, KNNClassifier::Scratch& scratch, std::vector<double>& projected) {
+        classify_rows(X, first, count, labels.data() + first, scratch, projected);
+    });
+    return labels;
+}
+
+void KNNEngine::kneighbors(const MatrixView& X, int k, double* distances, std::int64_t* indices) const {
+    const std::shared_lock lock(mutex);
+    if (!pca->fitted()) throw std::invalid_argument("kneighbors needs a trained engine");
+    const Index n = classifier->X_train.rows();
+    if (k < 1 || k > n) {
+        throw std::invalid_argument("k is " + std::to_string(k) + ", but must be between 1 and the " +
+                                    std::to_string(n) + " training samples");
+    }
+    if (X.rows() > INT_MAX) {
+        throw std::invalid_argument("X has " + std::to_string(X.rows()) +
+                                    " rows, more than the 2147483647 a batch can index");
+    }
+    check_query(X, "X");
+    for_each_block(X, [&](Index first, Index count, KNNClassifier::Scratch& scratch, std::vector<double>& projected) {
+        project_rows(X, first, count, projected);
+        classifier->neighbours(projected.data(), count, pca->n_components, k, distances + first * k,
+                               indices + first * k, scratch);
+    });
+}
+
+void KNNEngine::for_each_block(const MatrixView& X, const BlockWork& work) const {
     const int blocks = static_cast<int>((X.rows() + kBatchBlock - 1) / kBatchBlock);
     // An exception must not leave a worker thread; the first is rethrown here.
     std::exception_ptr failure;
@@ -164,7 +194,7 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
             try {
                 const Index first = b * kBatchBlock;
                 const Index count = std::min<Index>(kBatchBlock, X.rows() - first);
-                classify_rows(X, first, count, labels.data() + first, scratch, projected);
+                work(first, count, scratch, projected);
             } catch (...) {
 #pragma omp critical(quorvane_batch_failure)
                 if (!failure) failure = std::current_exception();
@@ -173,7 +203,6 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
     }
     interrupt.finish();
     if (failure) std::rethrow_exception(failure);
-    return labels;
 }
 
 }  // namespace quorvane

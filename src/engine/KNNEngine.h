@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -52,6 +54,14 @@ public:
     /// same labels as `predict` row by row, for any thread count.
     std::vector<std::string> predict_batch(const MatrixView& X) const;
 
+    /// The `k` nearest training rows of each row of `X`, ascending in
+    /// (distance, index), found by the same parallel search as the vote:
+    /// Euclidean distances in the reduced space at distances[i * k + j] and
+    /// training-row indices at indices[i * k + j]. Refuses an untrained engine
+    /// and a `k` outside 1 to the training row count; this `k` is its own,
+    /// not the config's.
+    void kneighbors(const MatrixView& X, int k, double* distances, std::int64_t* indices) const;
+
     /// A copy of everything the engine answers from.
     State state() const;
 
@@ -64,6 +74,13 @@ private:
     /// the one path of predict and predict_batch.
     void classify_rows(const MatrixView& X, Eigen::Index first, Eigen::Index count, std::string* out,
                        KNNClassifier::Scratch& scratch, std::vector<double>& projected) const;
+    /// Rows [first, first + count) of X in the reduced space, row-major.
+    void project_rows(const MatrixView& X, Eigen::Index first, Eigen::Index count,
+                      std::vector<double>& projected) const;
+    /// Runs work(first, count, scratch, projection buffer) over blocks of rows
+    /// of X on an OpenMP team; the first failure of any block is rethrown here.
+    using BlockWork = std::function<void(Eigen::Index, Eigen::Index, KNNClassifier::Scratch&, std::vector<double>&)>;
+    void for_each_block(const MatrixView& X, const BlockWork& work) const;
 
     mutable std::shared_mutex mutex;            ///< shared by queries, exclusive to install a model
     KNNConfig config;                           ///< the engine's own copy of its settings

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 
+#include "engine/Console.h"
 #include "linalg/Parallel.h"
 #include "linalg/SymmetricEigen.h"
 
@@ -219,8 +219,8 @@ void AdaptivePCA::select_components(const Eigen::VectorXd& eigenvalues,
     const Index count = component_count(eigenvalues);
     components = candidates.leftCols(count);
     n_components = static_cast<int>(count);
-    std::cout << "[PCA] Fit complete. Mode: " << (thin ? "Thin" : "Standard")
-              << " | Components: " << n_components << std::endl;
+    console::write_line(std::string("[PCA] Fit complete. Mode: ") + (thin ? "Thin" : "Standard") +
+                        " | Components: " + std::to_string(n_components));
 }
 
 Eigen::MatrixXd AdaptivePCA::transform(const MatrixView& X) const {

@@ -4,9 +4,9 @@
 # rounding differs from the engine's, so callers compare only where the answer does
 # not hinge on the last bits (see `well_posed` and `cut_margin`).
 
-import os
+import contextlib
+import io
 import re
-import tempfile
 
 import numpy as np
 
@@ -128,7 +128,7 @@ class Model:
         return np.min(np.abs(np.cumsum(self.eigenvalues) / total - threshold))
 
 
-REDUCED = re.compile(rb"^\[Engine\] Trained successfully\. Reduced to (\d+) dimensions\.$", re.M)
+REDUCED = re.compile(r"^\[Engine\] Trained successfully\. Reduced to (\d+) dimensions\.$", re.M)
 
 
 def blobs(seed):
@@ -146,16 +146,8 @@ def make_engine(k=3, variance=0.95):
     return KNNEngine(config)
 
 
-# Trains `engine` and returns the component count it prints on fd 1 (which the C++
-# side writes directly, so Python-level redirection cannot see it).
+# Trains `engine` and returns the component count it prints.
 def train_counting(engine, X, y, scale):
-    with tempfile.TemporaryFile() as sink:
-        saved = os.dup(1)
-        os.dup2(sink.fileno(), 1)
-        try:
-            engine.train(X=X, y=y, scale=scale)
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-        sink.seek(0)
-        return [int(c) for c in REDUCED.findall(sink.read())][-1]
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        engine.train(X, y, scale=scale)
+    return [int(c) for c in REDUCED.findall(out.getvalue())][-1]

@@ -40,7 +40,7 @@ def test_uninitialised_instances_raise_type_error(statement):
         else:
             raise SystemExit("no TypeError")
     """)
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    run = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
 
 
@@ -154,6 +154,6 @@ def test_forked_child_answers_batches():
             os._exit(0 if e.predict_batch(X) == before else 3)
         sys.exit(os.waitpid(pid, 0)[1] >> 8)
     """)
-    run = subprocess.run([sys.executable, "-W", "ignore", "-c", code], input=pickle.dumps((e, X, before)),
+    run = subprocess.run([sys.executable, "-P", "-W", "ignore", "-c", code], input=pickle.dumps((e, X, before)),
                          capture_output=True, timeout=120)
     assert run.returncode == 0, run.stderr

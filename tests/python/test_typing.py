@@ -10,26 +10,36 @@ import sys
 import textwrap
 from pathlib import Path
 
+import pytest
 
 import quorvane
+import quorvane._core
 
-STUB_SOURCE = Path(__file__).resolve().parents[2] / "src" / "bindings" / "quorvane.pyi"
+STUB_SOURCE = Path(__file__).resolve().parents[2] / "quorvane" / "_core.pyi"
 TYPED_USAGE = Path(__file__).resolve().with_name("typed_usage.py")
 MODULE_DIR = Path(quorvane.__file__).parent
 
+@pytest.fixture(scope="module")
+def installed_stub():
+    path = MODULE_DIR / "_core.pyi"
+    assert path.is_file(), f"no stub beside {quorvane._core.__file__}"
+    return path
 
-def test_stub_is_installed_and_declares_what_the_module_exports():
-    # Beside the module for pyright and IDEs; as a stub package for mypy. A copy that
-    # differs from the source means the module was not reinstalled after an edit.
-    source = STUB_SOURCE.read_text()
-    assert (MODULE_DIR / "quorvane.pyi").read_text() == source
-    assert (MODULE_DIR / "quorvane-stubs" / "__init__.pyi").read_text() == source
-    assert quorvane.__doc__ == "C++ KNN Engine with Adaptive PCA support"
-    classes = [n for n in ast.parse(source).body if isinstance(n, ast.ClassDef)]
-    assert sorted(c.name for c in classes) == sorted(n for n in dir(quorvane) if not n.startswith("_"))
-    for cls in classes:
+
+def test_stub_is_installed_where_type_checkers_look(installed_stub):
+    # Beside the extension, in a package marked typed. A copy that differs from the
+    # source means the package was not reinstalled after an edit.
+    assert installed_stub.read_text() == STUB_SOURCE.read_text()
+    assert (MODULE_DIR / "py.typed").is_file()
+
+
+def test_stub_declares_what_the_module_exports(installed_stub):
+    tree = ast.parse(installed_stub.read_text())
+    public = sorted(name for name in dir(quorvane._core) if not name.startswith("_"))
+    assert sorted(n.name for n in tree.body if isinstance(n, ast.ClassDef)) == public
+    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
         declared = {f.name for f in cls.body if isinstance(f, ast.FunctionDef)}
-        runtime = {name for name in vars(getattr(quorvane, cls.name)) if not name.startswith("_")}
+        runtime = {name for name in vars(getattr(quorvane._core, cls.name)) if not name.startswith("_")}
         assert runtime <= declared, f"{cls.name} lacks {runtime - declared}"
 
 
@@ -64,20 +74,31 @@ MISUSE = textwrap.dedent("""\
 ERROR = re.compile(r"(?P<file>[^:\n]+):(?P<line>\d+): error: .*\[(?P<code>[a-z-]+)\]$", re.MULTILINE)
 
 
-def test_mypy_accepts_the_stub_and_typed_usage_and_rejects_misuse(tmp_path):
-    # A copy of the stub beside the checked files is the one mypy reads, and, not being
-    # an installed package, it is itself held to --strict. Private cache and config, so
-    # that only these files decide the outcome.
-    (tmp_path / "quorvane.pyi").write_text(STUB_SOURCE.read_text())
-    (tmp_path / "misuse.py").write_text(MISUSE)
-    (tmp_path / "mypy.ini").write_text("[mypy]\n")
-    command = [sys.executable, "-m", "mypy", "--strict", "--config-file", "mypy.ini", "--cache-dir", "cache",
-               "--no-color-output", "--show-error-codes", str(TYPED_USAGE), "misuse.py"]
+@pytest.fixture(scope="module")
+def mypy(tmp_path_factory):
+    """Runs mypy --strict with a private cache and config, so that only the installed
+    stub and the files given decide the outcome."""
+    folder = tmp_path_factory.mktemp("mypy")
+    config = folder / "mypy.ini"
+    config.write_text("[mypy]\n")
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
-    done = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
-    output = done.stdout + done.stderr
+
+    def run(*files: Path, cwd: Path) -> tuple[int, str]:
+        command = [sys.executable, "-m", "mypy", "--strict", "--config-file", str(config),
+                   "--cache-dir", str(folder / "cache"), "--no-color-output", "--show-error-codes",
+                   *map(str, files)]
+        done = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
+        return done.returncode, done.stdout + done.stderr
+
+    return run
+
+
+def test_mypy_accepts_typed_usage_and_rejects_misuse(mypy, tmp_path):
+    misuse = tmp_path / "misuse.py"
+    misuse.write_text(MISUSE)
+    status, output = mypy(TYPED_USAGE, misuse, cwd=tmp_path)
     errors = [m.groupdict() for m in ERROR.finditer(output)]
-    assert done.returncode == 1, output
+    assert status == 1, output
     assert [e for e in errors if Path(e["file"]).name != "misuse.py"] == [], output
     expected = sorted(
         (number, code)
@@ -85,3 +106,9 @@ def test_mypy_accepts_the_stub_and_typed_usage_and_rejects_misuse(tmp_path):
         for code in re.findall(r"# E: ([a-z-]+)", line)
     )
     assert sorted({(int(e["line"]), e["code"]) for e in errors}) == expected, output
+
+
+def test_stub_itself_passes_strict_mypy(mypy, tmp_path):
+    (tmp_path / "_core.pyi").write_text(STUB_SOURCE.read_text())
+    status, output = mypy(tmp_path / "_core.pyi", cwd=tmp_path)
+    assert status == 0, output

@@ -7,6 +7,7 @@
 import collections.abc
 import typing
 
+import numpy
 import numpy.typing
 
 __all__: list[str] = ["KNNConfig", "KNNEngine"]
@@ -46,6 +47,13 @@ class KNNEngine:
     def predict_batch(self, X: numpy.typing.ArrayLike, /) -> list[str]:
         """Labels of the rows of ``X``, classified in parallel on an OpenMP team."""
 
+    def kneighbors(
+        self, X: numpy.typing.ArrayLike, k: typing.SupportsInt | typing.SupportsIndex
+    ) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]:
+        """The ``k`` nearest training rows of each row of ``X``: (distances, indices), two
+        (rows, k) arrays, each row ascending in (distance, index); Euclidean distances in
+        the reduced space. ValueError for an untrained engine or k outside 1..n_train."""
+
     @property
     def n_components(self) -> int:
         """Components kept by the last successful train; 0 before the first."""
@@ -53,3 +61,6 @@ class KNNEngine:
     # The state layout is private to the module and versioned there.
     def __getstate__(self, /) -> tuple[object, ...]: ...
     def __setstate__(self, state: tuple[object, ...], /) -> None: ...
+
+def _set_quiet(on: bool, /) -> bool:
+    """Silences this thread's progress lines; returns the previous setting."""
