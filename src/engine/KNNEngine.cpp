@@ -89,7 +89,6 @@ void KNNEngine::check_query(const MatrixView& X, const char* what) const {
                                     " features, but the engine was trained with " +
                                     std::to_string(pca->mean.size()));
     }
-    linalg::require_finite(X, what);
 }
 
 std::string KNNEngine::predict(const Eigen::VectorXd& x) const {
@@ -100,15 +99,20 @@ std::string KNNEngine::predict(const Eigen::VectorXd& x) const {
     KNNClassifier::Scratch scratch;
     std::vector<double> projected;
     std::string label;
-    classify_rows(row, 0, 1, &label, scratch, projected);
+    classify_rows(row, 0, 1, &label, scratch, projected, "x");
     return label;
 }
 
 void KNNEngine::classify_rows(const MatrixView& X, Index first, Index count, std::string* out,
-                              KNNClassifier::Scratch& scratch, std::vector<double>& projected) const {
+                              KNNClassifier::Scratch& scratch, std::vector<double>& projected,
+                              const char* what) const {
     const Index c = pca->n_components;
     projected.resize(static_cast<std::size_t>(count * c));
     pca->project(X, first, count, projected.data(), c);
+    // A NaN or infinity in a row leaves its projection non-finite, so only then
+    // are the rows searched for it: finite queries cost no pass of their own.
+    const bool finite = std::all_of(projected.begin(), projected.end(), [](double v) { return std::isfinite(v); });
+    if (!finite) linalg::require_finite(X.middleRows(first, count), what, first);
     classifier->classify(projected.data(), count, c, out, scratch);
 }
 
@@ -126,8 +130,10 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
     }
 
     const int blocks = static_cast<int>((X.rows() + kBatchBlock - 1) / kBatchBlock);
-    // An exception must not leave a worker thread; the first is rethrown here.
+    // An exception must not leave a worker thread; the one of the earliest
+    // block is rethrown here, so a bad row is named as a serial scan would.
     std::exception_ptr failure;
+    int failed_block = blocks;
 #pragma omp parallel
     {
         KNNClassifier::Scratch scratch;
@@ -137,10 +143,13 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
             try {
                 const Index first = b * kBatchBlock;
                 const Index count = std::min<Index>(kBatchBlock, X.rows() - first);
-                classify_rows(X, first, count, labels.data() + first, scratch, projected);
+                classify_rows(X, first, count, labels.data() + first, scratch, projected, "X");
             } catch (...) {
 #pragma omp critical(quorvane_batch_failure)
-                if (!failure) failure = std::current_exception();
+                if (b < failed_block) {
+                    failure = std::current_exception();
+                    failed_block = b;
+                }
             }
         }
     }

@@ -59,9 +59,11 @@ public:
 private:
     void check_query(const MatrixView& X, const char* what) const;
     /// Projects rows [first, first + count) of X and writes their labels to out:
-    /// the one path of predict and predict_batch.
+    /// the one path of predict and predict_batch. Refuses NaN and infinity in
+    /// those rows, naming `what`.
     void classify_rows(const MatrixView& X, Eigen::Index first, Eigen::Index count, std::string* out,
-                       KNNClassifier::Scratch& scratch, std::vector<double>& projected) const;
+                       KNNClassifier::Scratch& scratch, std::vector<double>& projected,
+                       const char* what) const;
 
     KNNConfig config;                           ///< the engine's own copy of its settings
     std::unique_ptr<AdaptivePCA> pca;           ///< the reduction; never null

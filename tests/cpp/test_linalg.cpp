@@ -64,6 +64,11 @@ TEST(Multiply, EveryBlockingGivesTheSameChain) {
         EXPECT_TRUE(bit_equal(product(A, B), expected)) << m << "x" << k << "x" << n;
         EXPECT_TRUE(bit_equal(product(A, B, false, kTiny), expected)) << m << "x" << k << "x" << n;
         EXPECT_TRUE(bit_equal(product(A, B, false, kOdd), expected)) << m << "x" << k << "x" << n;
+        for (const Blocking& blocking : {Blocking{}, kTiny, kOdd}) {
+            std::vector<double> C(static_cast<std::size_t>(m * n));
+            multiply(A, pack(B, blocking), C.data(), n, blocking);
+            EXPECT_TRUE(bit_equal(C, expected)) << "packed " << m << "x" << k << "x" << n;
+        }
     }
 }
 
