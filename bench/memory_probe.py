@@ -1,7 +1,7 @@
 """Peak memory of one quorvane train + predict_batch, in a fresh process.
 
-Run by run.py as `python memory_probe.py DIR K VARIANCE`: DIR holds X_train.npy,
-y_train.npy and X_query.npy; the result lands in DIR/memory.json. Loading .npy files
+`measure(workload)` runs this file as `python memory_probe.py DIR K VARIANCE`: DIR holds
+X_train.npy, y_train.npy and X_query.npy; the result lands in DIR/memory.json. Loading .npy files
 allocates only the arrays themselves, so the process peak before training is the
 interpreter plus the inputs, and the peak after it adds quorvane's working memory.
 
@@ -13,7 +13,9 @@ benchmark's own hundreds of MiB would otherwise show up here.
 import json
 import os
 import resource
+import subprocess
 import sys
+import tempfile
 
 import numpy as np
 
@@ -31,6 +33,20 @@ def vm_hwm() -> int:
     with open("/proc/self/status") as f:
         line = next(line for line in f if line.startswith("VmHWM:"))
     return int(line.split()[1]) * 1024
+
+
+def measure(w) -> dict:
+    """Saves the workload's arrays and runs the probe on them in a fresh interpreter."""
+    print(f"[memory] quorvane train + predict_batch on {w.name} in a subprocess",
+          file=sys.stderr, flush=True)
+    with tempfile.TemporaryDirectory() as folder:
+        np.save(os.path.join(folder, "X_train.npy"), w.X_train)
+        np.save(os.path.join(folder, "X_query.npy"), w.X_query)
+        np.save(os.path.join(folder, "y_train.npy"), np.asarray(w.y_train, dtype=str))
+        subprocess.run([sys.executable, os.path.abspath(__file__), folder, str(w.k),
+                        repr(w.variance)], check=True, stdout=subprocess.DEVNULL)
+        with open(os.path.join(folder, "memory.json")) as f:
+            return json.load(f)
 
 
 def main() -> None:

@@ -102,7 +102,6 @@ void KNNEngine::check_query(const MatrixView& X, const char* what) const {
                                     " features, but the engine was trained with " +
                                     std::to_string(pca->mean.size()));
     }
-    linalg::require_finite(X, what);
 }
 
 int KNNEngine::n_components() const {
@@ -119,20 +118,26 @@ std::string KNNEngine::predict(const Eigen::VectorXd& x) const {
     KNNClassifier::Scratch scratch;
     std::vector<double> projected;
     std::string label;
-    classify_rows(row, 0, 1, &label, scratch, projected);
+    classify_rows(row, 0, 1, &label, scratch, projected, "x");
     return label;
 }
 
 void KNNEngine::classify_rows(const MatrixView& X, Index first, Index count, std::string* out,
-                              KNNClassifier::Scratch& scratch, std::vector<double>& projected) const {
-    project_rows(X, first, count, projected);
+                              KNNClassifier::Scratch& scratch, std::vector<double>& projected,
+                              const char* what) const {
+    project_rows(X, first, count, projected, what);
     classifier->classify(projected.data(), count, pca->n_components, out, scratch);
 }
 
-void KNNEngine::project_rows(const MatrixView& X, Index first, Index count, std::vector<double>& projected) const {
+void KNNEngine::project_rows(const MatrixView& X, Index first, Index count, std::vector<double>& projected,
+                             const char* what) const {
     const Index c = pca->n_components;
     projected.resize(static_cast<std::size_t>(count * c));
     pca->project(X, first, count, projected.data(), c);
+    // A NaN or infinity in a row leaves its projection non-finite, so only then
+    // are the rows searched for it: finite queries cost no pass of their own.
+    const bool finite = std::all_of(projected.begin(), projected.end(), [](double v) { return std::isfinite(v); });
+    if (!finite) linalg::require_finite(X.middleRows(first, count), what, first);
 }
 
 std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
@@ -150,7 +155,7 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
     }
 
     for_each_block(X, [&](Index first, Index count, KNNClassifier::Scratch& scratch, std::vector<double>& projected) {
-        classify_rows(X, first, count, labels.data() + first, scratch, projected);
+        classify_rows(X, first, count, labels.data() + first, scratch, projected, "X");
     });
     return labels;
 }
@@ -169,7 +174,7 @@ void KNNEngine::kneighbors(const MatrixView& X, int k, double* distances, std::i
     }
     check_query(X, "X");
     for_each_block(X, [&](Index first, Index count, KNNClassifier::Scratch& scratch, std::vector<double>& projected) {
-        project_rows(X, first, count, projected);
+        project_rows(X, first, count, projected, "X");
         classifier->neighbours(projected.data(), count, pca->n_components, k, distances + first * k,
                                indices + first * k, scratch);
     });
@@ -177,8 +182,10 @@ void KNNEngine::kneighbors(const MatrixView& X, int k, double* distances, std::i
 
 void KNNEngine::for_each_block(const MatrixView& X, const BlockWork& work) const {
     const int blocks = static_cast<int>((X.rows() + kBatchBlock - 1) / kBatchBlock);
-    // An exception must not leave a worker thread; the first is rethrown here.
+    // An exception must not leave a worker thread; the one of the earliest
+    // block is rethrown here, so a bad row is named as a serial scan would.
     std::exception_ptr failure;
+    int failed_block = blocks;
     linalg::InterruptCheck interrupt;
     // One block is not worth a team: small batches, as a server sends them,
     // run on the calling thread.
@@ -197,7 +204,10 @@ void KNNEngine::for_each_block(const MatrixView& X, const BlockWork& work) const
                 work(first, count, scratch, projected);
             } catch (...) {
 #pragma omp critical(quorvane_batch_failure)
-                if (!failure) failure = std::current_exception();
+                if (b < failed_block) {
+                    failure = std::current_exception();
+                    failed_block = b;
+                }
             }
         }
     }

@@ -73,12 +73,14 @@ private:
     /// Projects rows [first, first + count) of X and writes their labels to out:
     /// the one path of predict and predict_batch.
     void classify_rows(const MatrixView& X, Eigen::Index first, Eigen::Index count, std::string* out,
-                       KNNClassifier::Scratch& scratch, std::vector<double>& projected) const;
+                       KNNClassifier::Scratch& scratch, std::vector<double>& projected,
+                       const char* what) const;
     /// Rows [first, first + count) of X in the reduced space, row-major.
+    /// Refuses NaN and infinity in those rows, naming `what`.
     void project_rows(const MatrixView& X, Eigen::Index first, Eigen::Index count,
-                      std::vector<double>& projected) const;
+                      std::vector<double>& projected, const char* what) const;
     /// Runs work(first, count, scratch, projection buffer) over blocks of rows
-    /// of X on an OpenMP team; the first failure of any block is rethrown here.
+    /// of X on an OpenMP team; the failure of the earliest block is rethrown here.
     using BlockWork = std::function<void(Eigen::Index, Eigen::Index, KNNClassifier::Scratch&, std::vector<double>&)>;
     void for_each_block(const MatrixView& X, const BlockWork& work) const;
 

@@ -22,7 +22,28 @@ namespace {
 template <Index width>
 void pack_panels(const double* data, Index ls, Index ks, Index lanes, Index kc, const double* shift,
                  const double* scale, bool feature_on_lane, double* out) {
-    for (Index p = 0; p < lanes; p += width) {
+    Index whole = 0;
+    if (ls == 1 && (shift == nullptr || feature_on_lane)) {
+        // Contiguous lanes: each source row is read once, straight through, and
+        // spread over the panels, instead of one narrow strip per panel (which
+        // revisits every row and, at power-of-two row strides, thrashes the cache).
+        whole = lanes / width * width;
+        for (Index k = 0; k < kc; ++k) {
+            const double* src = data + k * ks;
+            double* dst = out + k * width;
+            if (shift == nullptr) {
+                for (Index p = 0; p < whole; p += width)
+                    for (Index l = 0; l < width; ++l) dst[p * kc + l] = src[p + l];
+            } else if (scale == nullptr) {
+                for (Index p = 0; p < whole; p += width)
+                    for (Index l = 0; l < width; ++l) dst[p * kc + l] = src[p + l] - shift[p + l];
+            } else {
+                for (Index p = 0; p < whole; p += width)
+                    for (Index l = 0; l < width; ++l) dst[p * kc + l] = (src[p + l] - shift[p + l]) / scale[p + l];
+            }
+        }
+    }
+    for (Index p = whole; p < lanes; p += width) {
         const Index w = std::min<Index>(width, lanes - p);
         double* panel = out + p * kc;
         const double* base = data + p * ls;
@@ -102,6 +123,15 @@ void pack_b(const Operand& B, Index k0, Index kc, Index j0, Index nc, double* ou
 
 Index round_up(Index x, Index m) { return (x + m - 1) / m * m; }
 
+// One row of a tile; whole rows take a fixed-size copy the compiler inlines.
+inline void copy_row(double* dst, const double* src, Index cols) {
+    if (cols == kNR) {
+        std::memcpy(dst, src, sizeof(double) * kNR);
+    } else {
+        std::memcpy(dst, src, sizeof(double) * static_cast<std::size_t>(cols));
+    }
+}
+
 }  // namespace
 
 bool uses_fma() {
@@ -113,8 +143,11 @@ double squared_norm(const double* x, Index n) {
     return uses_fma() ? squared_norm_fma(x, n) : squared_norm_plain(x, n);
 }
 
-void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool symmetric,
-              const Blocking& blocking) {
+namespace {
+
+// The product with B either packed here per call (`packed` null) or packed beforehand.
+void product(const Operand& A, const Operand& B, const PackedOperand* packed, double* C, Index ldc,
+             bool symmetric, const Blocking& blocking) {
     const Index M = A.rows, N = B.cols, K = A.cols;
     if (M == 0 || N == 0) return;
     if (K == 0) {
@@ -123,7 +156,7 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
     }
     const MicroKernel kernel = uses_fma() ? micro_kernel_fma : micro_kernel_plain;
 
-    const Index kc_max = std::max<Index>(1, blocking.kc);
+    const Index kc_max = packed != nullptr ? packed->kc : std::max<Index>(1, blocking.kc);
     const Index nc_max = round_up(std::max<Index>(1, blocking.nc), kNR);
     const double flops = 2.0 * static_cast<double>(M) * static_cast<double>(N) * static_cast<double>(K);
     // Small products run on the calling thread: a team costs more than it saves.
@@ -137,15 +170,18 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
     // B is packed for several depth steps at once (a few MB), so a team meets
     // at a barrier a few dozen times per product instead of twice per step.
     const Index nc_full = std::min(nc_max, round_up(N, kNR));
-    const Index group = std::max<Index>(1, std::min((K + kc_max - 1) / kc_max,
-                                                    (Index{1} << 19) / (kc_max * nc_full)));
+    // Already packed panels need no barrier at all: one group spans the whole depth.
+    const Index steps_total = (K + kc_max - 1) / kc_max;
+    const Index group = packed != nullptr ? steps_total
+                                          : std::max<Index>(1, std::min(steps_total, (Index{1} << 19) / (kc_max * nc_full)));
+    const Index n_padded = round_up(N, kNR);
 
     // Packing buffers live on per thread: projections run once per small
     // block of queries, and fresh pages for every call cost more than the work.
     // Every buffer is sized here, before the team starts: an allocation that
     // fails inside a parallel region could not be carried out of it.
     thread_local std::vector<double> packed_b, packed_a_all;
-    const auto b_size = static_cast<std::size_t>(group * kc_max * nc_full);
+    const auto b_size = packed != nullptr ? 0 : static_cast<std::size_t>(group * kc_max * nc_full);
     const auto a_size = static_cast<std::size_t>(mc * kc_max);
     if (packed_b.size() < b_size) packed_b.resize(b_size);
     if (packed_a_all.size() < a_size * static_cast<std::size_t>(threads)) packed_a_all.resize(a_size * static_cast<std::size_t>(threads));
@@ -164,11 +200,15 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
             const Index b_panels = (nc + kNR - 1) / kNR;
             for (Index g0 = 0; g0 < K; g0 += group * kc_max) {
                 const Index steps = std::min(group, (K - g0 + kc_max - 1) / kc_max);
+                // A task packs a run of panels, so that contiguous lanes are read in long runs.
+                constexpr Index kRun = 16;
+                const Index runs = (b_panels + kRun - 1) / kRun;
+                const Index pack_tasks = packed != nullptr ? 0 : steps * runs;
 #pragma omp for schedule(static)
-                for (Index task = 0; task < steps * b_panels; ++task) {
-                    const Index step = task / b_panels, p = task % b_panels;
+                for (Index task = 0; task < pack_tasks; ++task) {
+                    const Index step = task / runs, p = task % runs * kRun;
                     const Index k0 = g0 + step * kc_max, kc = std::min(kc_max, K - k0);
-                    pack_b(B, k0, kc, j0 + p * kNR, std::min<Index>(kNR, nc - p * kNR),
+                    pack_b(B, k0, kc, j0 + p * kNR, std::min<Index>(kRun * kNR, nc - p * kNR),
                            shared_b + step * kc_max * nc_full + p * kNR * kc);
                 }
 #pragma omp for schedule(dynamic, 1)
@@ -185,16 +225,18 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
                         pack_a(A, i0, rows, k0, kc, packed_a);
                         for (Index jp = 0; jp < nc; jp += kNR) {
                             const Index cols = std::min<Index>(kNR, nc - jp);
-                            const double* bp = shared_b + step * kc_max * nc_full + jp * kc;
+                            const double* bp = packed != nullptr
+                                                   ? packed->panels.data() + k0 * n_padded + (j0 + jp) * kc
+                                                   : shared_b + step * kc_max * nc_full + jp * kc;
                             for (Index ip = 0; ip < rows; ip += kMR) {
                                 const Index r = std::min<Index>(kMR, rows - ip);
                                 if (symmetric && i0 + ip >= j0 + jp + kNR) continue;
                                 double* c = C + (i0 + ip) * ldc + j0 + jp;
                                 if (!first) {
-                                    for (Index x = 0; x < r; ++x) std::memcpy(tile + x * kNR, c + x * ldc, sizeof(double) * cols);
+                                    for (Index x = 0; x < r; ++x) copy_row(tile + x * kNR, c + x * ldc, cols);
                                 }
                                 kernel(kc, packed_a + ip * kc, bp, tile, !first);
-                                for (Index x = 0; x < r; ++x) std::memcpy(c + x * ldc, tile + x * kNR, sizeof(double) * cols);
+                                for (Index x = 0; x < r; ++x) copy_row(c + x * ldc, tile + x * kNR, cols);
                             }
                         }
                     }
@@ -208,6 +250,34 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
         for (Index i = 1; i < M; ++i)
             for (Index j = 0; j < std::min(i, N); ++j) C[i * ldc + j] = C[j * ldc + i];
     }
+}
+
+}  // namespace
+
+void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool symmetric,
+              const Blocking& blocking) {
+    product(A, B, nullptr, C, ldc, symmetric, blocking);
+}
+
+PackedOperand pack(const Operand& B, const Blocking& blocking) {
+    PackedOperand packed;
+    packed.rows = B.rows;
+    packed.cols = B.cols;
+    packed.kc = std::max<Index>(1, blocking.kc);
+    const Index n_padded = round_up(B.cols, kNR);
+    packed.panels.resize(static_cast<std::size_t>(B.rows * n_padded));
+    for (Index k0 = 0; k0 < B.rows; k0 += packed.kc) {
+        const Index kc = std::min(packed.kc, B.rows - k0);
+        pack_b(B, k0, kc, 0, B.cols, packed.panels.data() + k0 * n_padded);
+    }
+    return packed;
+}
+
+void multiply(const Operand& A, const PackedOperand& B, double* C, Index ldc, const Blocking& blocking) {
+    Operand shape;
+    shape.rows = B.rows;
+    shape.cols = B.cols;
+    product(A, shape, &B, C, ldc, false, blocking);
 }
 
 }  // namespace quorvane::linalg

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 namespace quorvane::linalg {
 
@@ -67,6 +68,23 @@ struct Blocking {
 /// Runs on an OpenMP team when called outside a parallel region and the
 /// product is large; inside a region it stays on the calling thread.
 void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool symmetric = false,
+              const Blocking& blocking = Blocking{});
+
+/// A right-hand operand packed once for many products: the panels `multiply`
+/// would otherwise pack on every call, for every depth step (a copy, not a view).
+struct PackedOperand {
+    Index rows = 0;               ///< depth K of the products it takes part in
+    Index cols = 0;               ///< N
+    Index kc = 0;                 ///< depth step it was packed for
+    std::vector<double> panels;   ///< step k0, columns [j, j + kNR) at k0 * round_up(N, kNR) + j * kc
+};
+
+/// Packs B for `multiply` with the depth step of `blocking`.
+PackedOperand pack(const Operand& B, const Blocking& blocking = Blocking{});
+
+/// C = A * B with B packed beforehand: the same chains, so the same bits, as
+/// `multiply` with the unpacked B.
+void multiply(const Operand& A, const PackedOperand& B, double* C, Index ldc,
               const Blocking& blocking = Blocking{});
 
 /// Sum of squares of x[0..n) in the same fused chain as `multiply`, so that a

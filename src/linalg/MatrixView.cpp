@@ -55,13 +55,13 @@ double max_abs(const MatrixView& X) {
 }
 
 // Non-finite input would poison the mean and every distance; name where it is.
-void require_finite(const MatrixView& X, const char* what) {
+void require_finite(const MatrixView& X, const char* what, Index first_row) {
     if (all_finite(X)) return;
     for (Index i = 0; i < X.rows(); ++i) {
         for (Index j = 0; j < X.cols(); ++j) {
             if (!std::isfinite(X(i, j))) {
                 throw std::invalid_argument(std::string(what) + " contains NaN or infinity at row " +
-                                            std::to_string(i) + ", column " + std::to_string(j));
+                                            std::to_string(first_row + i) + ", column " + std::to_string(j));
             }
         }
     }

@@ -23,8 +23,9 @@ inline Operand operand(const MatrixView& X) {
 }
 
 /// Throws std::invalid_argument naming the first NaN or infinity in X, as
-/// "<what> contains NaN or infinity at row i, column j".
-void require_finite(const MatrixView& X, const char* what);
+/// "<what> contains NaN or infinity at row i, column j", with i counted from
+/// `first_row` (X being rows of a larger matrix).
+void require_finite(const MatrixView& X, const char* what, Index first_row = 0);
 
 /// Largest absolute value in X (0 for an empty X); X must be finite.
 double max_abs(const MatrixView& X);

@@ -191,6 +191,7 @@ void AdaptivePCA::restore(Eigen::VectorXd new_mean, Eigen::VectorXd new_scale, E
     mean = std::move(new_mean);
     feature_scale = std::move(new_scale);
     components = std::move(new_components);
+    packed_components_ = linalg::pack(linalg::operand(components));
 }
 
 Index AdaptivePCA::component_count(const Eigen::VectorXd& eigenvalues) const {
@@ -218,6 +219,7 @@ void AdaptivePCA::select_components(const Eigen::VectorXd& eigenvalues,
                                     const Eigen::MatrixXd& candidates, bool thin) {
     const Index count = component_count(eigenvalues);
     components = candidates.leftCols(count);
+    packed_components_ = linalg::pack(linalg::operand(components));
     n_components = static_cast<int>(count);
     console::write_line(std::string("[PCA] Fit complete. Mode: ") + (thin ? "Thin" : "Standard") +
                         " | Components: " + std::to_string(n_components));
@@ -237,8 +239,9 @@ void AdaptivePCA::project(const MatrixView& X, Index first, Index count, double*
                                     std::to_string(mean.size()));
     }
     // Subtract, divide, multiply: the order in which training samples and
-    // queries alike are reduced, applied per row inside the product.
-    linalg::multiply(standardised(X).row_range(first, count), linalg::operand(components), out, ld);
+    // queries alike are reduced, applied per row inside the product. The
+    // components are packed once per fit, not once per block of rows.
+    linalg::multiply(standardised(X).row_range(first, count), packed_components_, out, ld);
 }
 
 }  // namespace quorvane

@@ -54,6 +54,7 @@ private:
     linalg::Operand standardised(const MatrixView& X) const;
 
     bool unit_scale_ = true;        ///< every feature_scale entry is 1.0: skip the exact division
+    linalg::PackedOperand packed_components_;  ///< `components` packed once for every projection
 };
 
 }  // namespace quorvane

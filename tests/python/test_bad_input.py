@@ -132,6 +132,9 @@ ROWS = {
     "batch nan last": (lambda e: e.predict_batch(with_value(QUERIES, 15, 5)), non_finite(15, 5)),
     "batch first non-finite in row order":
         (lambda e: e.predict_batch(with_value(with_value(QUERIES, 9, 0), 4, 5, -np.inf)), non_finite(4, 5)),
+    "batch first non-finite across blocks":
+        (lambda e: e.predict_batch(with_value(with_value(np.tile(QUERIES, (20, 1)), 300, 0), 70, 1, np.inf)),
+         non_finite(70, 1)),
     "batch 1 x 6": (lambda e: e.predict_batch([Q1]), lambda e: [e.predict(Q1)]),
     # predict_batch: layouts that the argument may be viewed in without a copy, and those it may not
     "batch big-endian": (lambda e: e.predict_batch(QUERIES.astype(">f8")), AS_QUERIES),
