@@ -19,6 +19,7 @@
 #include "engine/Console.h"
 #include "engine/KNNConfig.h"
 #include "engine/KNNEngine.h"
+#include "linalg/Parallel.h"
 
 namespace py = pybind11;
 using quorvane::KNNConfig;
@@ -28,10 +29,12 @@ using quorvane::MatrixView;
 namespace {
 
 /// A matrix argument: a view of the caller's float64 array when it has one,
-/// otherwise a converted copy. The view is only read while the call holds the GIL.
+/// otherwise a converted copy. The view is read with the GIL released; `array`
+/// keeps the viewed buffer alive for the whole call.
 struct MatrixArg {
     Eigen::MatrixXd owned;
     std::optional<MatrixView> view;
+    py::object array;
 };
 
 }  // namespace
@@ -62,6 +65,7 @@ struct type_caster<MatrixArg> {
         ViewCaster view;
         if (viewable(src) && view.load(src, false)) {
             value.view.emplace(static_cast<MatrixView&>(view));
+            value.array = reinterpret_borrow<object>(src);
             return true;
         }
         CopyCaster copy;
@@ -259,13 +263,26 @@ void write_to_python(const std::string& line) {
     }
 }
 
+// Asked from the thread running a long train or batch, every few tens of
+// milliseconds: a pending Ctrl-C raises KeyboardInterrupt there (on the main
+// thread), and the error stays set for the call to return.
+bool python_interrupt_requested() {
+    py::gil_scoped_acquire gil;
+    return PyErr_CheckSignals() != 0;
+}
+
 using Neighbours = py::typing::Tuple<py::array_t<double>, py::array_t<std::int64_t>>;
 
 Neighbours kneighbors(const KNNEngine& self, const MatrixArg& X, int k) {
     const py::ssize_t rows = X.view->rows(), cols = std::max(k, 0);
     py::array_t<double> distances({rows, cols});
     py::array_t<std::int64_t> indices({rows, cols});
-    self.kneighbors(*X.view, k, distances.mutable_data(), indices.mutable_data());
+    double* const d = distances.mutable_data();
+    std::int64_t* const i = indices.mutable_data();
+    {
+        py::gil_scoped_release nogil;
+        self.kneighbors(*X.view, k, d, i);
+    }
     return py::reinterpret_steal<Neighbours>(py::make_tuple(std::move(distances), std::move(indices)).release());
 }
 
@@ -274,6 +291,15 @@ Neighbours kneighbors(const KNNEngine& self, const MatrixArg& X, int k) {
 PYBIND11_MODULE(_core, m) {
     m.doc() = "C++ KNN Engine with Adaptive PCA support";
     quorvane::console::set_sink(&write_to_python);
+    quorvane::linalg::set_interrupt_poll(&python_interrupt_requested);
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const quorvane::linalg::Interrupted&) {
+            // The poll has set KeyboardInterrupt (or whatever the handler raised).
+            if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        }
+    });
     m.def("_set_quiet", [](bool on) { return std::exchange(quiet, on); },
           "Silences this thread's progress lines; returns the previous setting.");
 
@@ -304,10 +330,13 @@ PYBIND11_MODULE(_core, m) {
             [](KNNEngine& self, const MatrixArg& X, const std::vector<std::string>& y, bool scale) {
                 self.train(*X.view, y, scale);
             },
-            py::arg("X"), py::arg("y"), py::arg("scale") = false)
-        .def("predict", &KNNEngine::predict)
+            py::arg("X"), py::arg("y"), py::arg("scale") = false, py::call_guard<py::gil_scoped_release>())
+        // Arguments are converted before the GIL is released and results after
+        // it is taken back; only the numeric work runs without it.
+        .def("predict", &KNNEngine::predict, py::call_guard<py::gil_scoped_release>())
         .def("predict_batch",
-             [](const KNNEngine& self, const MatrixArg& X) { return self.predict_batch(*X.view); })
+             [](const KNNEngine& self, const MatrixArg& X) { return self.predict_batch(*X.view); },
+             py::call_guard<py::gil_scoped_release>())
         .def_property_readonly("n_components", &KNNEngine::n_components,
                                "Components kept by the last successful train; 0 before the first.")
         .def("kneighbors", &kneighbors, py::arg("X"), py::arg("k"),

@@ -206,6 +206,8 @@ void product(const Operand& A, const Operand& B, const PackedOperand* packed, do
                 const Index pack_tasks = packed != nullptr ? 0 : steps * runs;
 #pragma omp for schedule(static)
                 for (Index task = 0; task < pack_tasks; ++task) {
+                    // Once stopped, every thread runs the loops' barriers and nothing else.
+                    if (interrupt.stop()) continue;
                     const Index step = task / runs, p = task % runs * kRun;
                     const Index k0 = g0 + step * kc_max, kc = std::min(kc_max, K - k0);
                     pack_b(B, k0, kc, j0 + p * kNR, std::min<Index>(kRun * kNR, nc - p * kNR),

@@ -1,0 +1,95 @@
+"""Engines served from several Python threads: the GIL is released, Ctrl-C is honoured,
+and threadpoolctl holds the OpenMP team."""
+
+import ctypes
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+from threadpoolctl import threadpool_limits
+
+from reference import make_engine, train_counting
+
+rng = np.random.default_rng(11)
+X = rng.normal(size=(6000, 40))
+Y = [str(i % 5) for i in range(len(X))]
+Q = rng.normal(size=(6000, 40))
+
+
+@pytest.fixture(scope="module")
+def engine():
+    e = make_engine(k=5, variance=30.0)
+    train_counting(e, X, Y, False)
+    return e
+
+
+def test_other_threads_run_during_a_batch(engine):
+    done = threading.Event()
+    worker = threading.Thread(target=lambda: (engine.predict_batch(np.tile(Q, (3, 1))), done.set()))
+    counter = 0
+    worker.start()
+    while not done.is_set():
+        counter += 1
+    worker.join()
+    # Holding the GIL for the whole batch would leave this thread a handful of turns.
+    assert counter > 100_000
+
+
+def test_queries_while_training_answer_from_one_model():
+    old, new = (X[:300], Y[:300]), (X[300:600] * 3.0, [s + "'" for s in Y[300:600]])
+    answers = []
+    for data in (old, new):
+        e = make_engine()
+        train_counting(e, *data, False)
+        answers.append(e.predict_batch(Q[:200]))
+    shared = make_engine()
+    train_counting(shared, *old, False)
+    stop, mixed = threading.Event(), []
+
+    def ask():
+        while not stop.is_set():
+            got = shared.predict_batch(Q[:200])
+            mixed.extend(i for i, g in enumerate(got) if g not in (answers[0][i], answers[1][i]))
+            if got not in answers:
+                mixed.append("a batch mixing two models")
+
+    readers = [threading.Thread(target=ask) for _ in range(2)]
+    for r in readers:
+        r.start()
+    for round_ in range(200):
+        train_counting(shared, *(new if round_ % 2 == 0 else old), False)
+    stop.set()
+    for r in readers:
+        r.join()
+    assert mixed == []
+
+
+@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="signals reach the main thread")
+def test_ctrl_c_stops_a_batch_and_changes_nothing(engine):
+    expected = engine.predict_batch(Q)
+    big = np.tile(Q, (8, 1))
+    start = time.perf_counter()
+    engine.predict_batch(big[: len(big) // 4])
+    quarter = time.perf_counter() - start
+    timer = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        engine.predict_batch(big)
+    # Finishing the batch first would take about four quarters.
+    assert time.perf_counter() - start < 0.1 + 0.5 * quarter + 0.3
+    timer.join()
+    assert engine.predict_batch(Q) == expected
+
+
+def test_threadpool_limits_holds_the_team(engine):
+    # The OpenMP runtime the module is linked against, not some other copy in the process.
+    ours = ctypes.CDLL("libgomp.so.1", mode=os.RTLD_NOLOAD)
+    expected, team = engine.predict_batch(Q), ours.omp_get_max_threads()
+    with threadpool_limits(1):
+        assert ours.omp_get_max_threads() == 1
+        assert engine.predict_batch(Q) == expected
+    assert ours.omp_get_max_threads() == team
