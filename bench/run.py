@@ -28,6 +28,7 @@ import report  # noqa: E402
 import timing  # noqa: E402
 import workloads  # noqa: E402
 from machine import clock, log  # noqa: E402
+import numpy as np  # noqa: E402
 
 SIZES = {
     "full": dict(large=(100_000, 10_000), thin=(500, 2_000, 20_000),
@@ -40,8 +41,40 @@ SIZES = {
 def extra_rows(w: workloads.Workload, repeats: int) -> list[dict]:
     """Steps timed beside train and predict, one row each in the median table:
     {"step": name, "medians": {system name: seconds}} (a system left out shows "–").
-    A new step (the neighbour API, say) is one call added here."""
-    return []
+    A new step is one entry added here."""
+    import systems
+    from quorvane.sklearn import QuorvaneClassifier
+
+    ours = QuorvaneClassifier(n_neighbors=w.k, variance=w.variance).fit(w.X_train, w.y_train)
+    sklearn = systems.Sklearn(w.k, ours.n_components_)
+    sklearn.fit_timed(w.X_train, w.y_train, clock)
+    pca, knn = sklearn._pipe[0], sklearn._pipe[-1]
+    faiss = systems.NumpyFaiss(w.k, w.variance)
+    faiss.fit_timed(w.X_train, w.y_train, clock)
+
+    def faiss_search():
+        return faiss.index.search(np.ascontiguousarray((w.X_query - faiss.mean) @ faiss.axes, dtype=np.float32), w.k)
+
+    steps = {
+        "kneighbors": {"quorvane": lambda: ours.kneighbors(w.X_query),
+                       "scikit-learn": lambda: knn.kneighbors(pca.transform(w.X_query)),
+                       "NumPy + faiss": faiss_search},
+        "predict_proba": {"quorvane": lambda: ours.predict_proba(w.X_query),
+                          "scikit-learn": lambda: sklearn._pipe.predict_proba(w.X_query)},
+    }
+    rows = []
+    for step, calls in steps.items():
+        medians = {}
+        for name, call in calls.items():
+            call()
+            samples = []
+            for _ in range(repeats):
+                t0 = clock()
+                call()
+                samples.append(clock() - t0)
+            medians[name] = timing.median(samples)
+        rows.append({"step": step, "medians": medians})
+    return rows
 
 
 def main() -> None:
