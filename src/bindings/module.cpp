@@ -1,5 +1,6 @@
 // The only translation unit that knows Python: it converts and forwards.
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -12,6 +13,7 @@
 
 #include "engine/KNNConfig.h"
 #include "engine/KNNEngine.h"
+#include "linalg/Kernels.h"
 
 namespace py = pybind11;
 using quorvane::KNNConfig;
@@ -162,6 +164,17 @@ std::unique_ptr<KNNEngine> engine_from_state(const py::tuple& t) {
 
 PYBIND11_MODULE(quorvane, m) {
     m.doc() = "C++ KNN Engine with Adaptive PCA support";
+
+    // The kernels are chosen once, here: QUORVANE_SIMD names a level, or
+    // "auto" (the default) takes the best this CPU runs.
+    const char* simd = std::getenv("QUORVANE_SIMD");
+    try {
+        quorvane::linalg::select_simd_level(simd != nullptr && *simd != '\0' ? simd : "auto");
+    } catch (const std::invalid_argument& e) {
+        throw py::import_error(std::string("QUORVANE_SIMD: ") + e.what());
+    }
+    m.def("simd_level", [] { return std::string(quorvane::linalg::kernels().name); },
+          "The instruction set the kernels use: 'avx2', 'neon' or 'portable'. Every level gives the same bits.");
 
     py::class_<KNNConfig>(m, "KNNConfig")
         .def(py::init<>())

@@ -9,7 +9,7 @@ import typing
 
 import numpy.typing
 
-__all__: list[str] = ["KNNConfig", "KNNEngine"]
+__all__: list[str] = ["KNNConfig", "KNNEngine", "simd_level"]
 
 class KNNConfig:
     """Settings of one engine: ``k`` neighbours vote; ``variance`` below 1.0 is the
@@ -53,3 +53,6 @@ class KNNEngine:
     # The state layout is private to the module and versioned there.
     def __getstate__(self, /) -> tuple[object, ...]: ...
     def __setstate__(self, state: tuple[object, ...], /) -> None: ...
+
+def simd_level() -> str:
+    """The instruction set the kernels use: 'avx2', 'neon' or 'portable'. Every level gives the same bits."""

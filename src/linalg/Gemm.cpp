@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include <immintrin.h>
 #include <omp.h>
 
 #include "Kernels.h"
@@ -103,14 +102,7 @@ Index round_up(Index x, Index m) { return (x + m - 1) / m * m; }
 
 }  // namespace
 
-bool uses_fma() {
-    static const bool fma = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return fma;
-}
-
-double squared_norm(const double* x, Index n) {
-    return uses_fma() ? squared_norm_fma(x, n) : squared_norm_plain(x, n);
-}
+double squared_norm(const double* x, Index n) { return kernels().squared_norm(x, n); }
 
 void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool symmetric,
               const Blocking& blocking) {
@@ -120,7 +112,7 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
         for (Index i = 0; i < M; ++i) std::fill(C + i * ldc, C + i * ldc + N, 0.0);
         return;
     }
-    const MicroKernel kernel = uses_fma() ? micro_kernel_fma : micro_kernel_plain;
+    const MicroKernel kernel = kernels().micro_kernel;
 
     const Index kc_max = std::max<Index>(1, blocking.kc);
     const Index nc_max = round_up(std::max<Index>(1, blocking.nc), kNR);

@@ -73,7 +73,4 @@ void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool sym
 /// vector's squared norm equals its product with itself bit for bit.
 double squared_norm(const double* x, Index n);
 
-/// True when the fused-multiply-add kernels run (AVX2 and FMA present).
-bool uses_fma();
-
 }  // namespace quorvane::linalg

@@ -15,10 +15,10 @@ ARRAY = 'typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"]'
 VECTOR = 'typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"]'
 
 
-def test_module_holds_two_classes():
+def test_module_holds_two_classes_and_the_level_query():
     assert quorvane.__doc__ == "C++ KNN Engine with Adaptive PCA support"
     public = sorted(n for n in dir(quorvane) if not n.startswith("_"))
-    assert public == ["KNNConfig", "KNNEngine"]
+    assert public == ["KNNConfig", "KNNEngine", "simd_level"]
 
 
 @pytest.mark.parametrize(
