@@ -30,7 +30,10 @@ def openmp_setting():
     two can differ."""
     import quorvane  # noqa: F401  (loads the runtime, if nothing did yet)
 
-    runtime = ctypes.CDLL("libgomp.so.1", mode=os.RTLD_NOLOAD)  # loaded with quorvane
+    # Loaded with quorvane: the system's, or the copy a repaired wheel carries.
+    with open("/proc/self/maps") as maps:
+        vendored = [line.split()[-1] for line in maps if "quorvane.libs/libgomp" in line]
+    runtime = ctypes.CDLL(vendored[0] if vendored else "libgomp.so.1", mode=os.RTLD_NOLOAD)
     return os.getpid(), os.environ.get("OMP_NUM_THREADS"), runtime.omp_get_max_threads()
 
 
