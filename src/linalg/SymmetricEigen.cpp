@@ -52,7 +52,7 @@ Tridiagonal reduce(const Eigen::MatrixXd& S) {
     t.vectors.assign(n * n, 0.0);
     t.tau.assign(n, 0.0);
     if (n == 0) return t;
-    std::vector<double> A(S.data(), S.data() + n * n);  // column-major, both triangles kept
+    std::vector<double> A(S.data(), S.data() + n * n);  // column-major; the lower triangle is used
     std::vector<double> p(n), w(n);
     for (Index k = 0; k + 2 < n; ++k) {
         const Index m = n - k - 1;  // the trailing block: rows and columns k + 1 ...
@@ -71,11 +71,27 @@ Tridiagonal reduce(const Eigen::MatrixXd& S) {
             for (Index i = 1; i < m; ++i) v[i] = x[i] / (alpha - beta);
             t.tau[k] = tau;
             // The block becomes H B H = B - v w^T - w v^T with p = tau B v and
-            // w = p - (tau / 2)(p.v) v; columns in order, so every sum has one order.
+            // w = p - (tau / 2)(p.v) v. Only its lower triangle is kept: column
+            // j adds B(i, j) v_j to the p[i] below it and gathers the p[j] terms
+            // of the rows below in four interleaved sums, added in a fixed order.
             std::fill(p.begin(), p.begin() + m, 0.0);
             for (Index j = 0; j < m; ++j) {
                 const double* column = A.data() + (k + 1 + j) * n + k + 1;
-                for (Index i = 0; i < m; ++i) p[i] += column[i] * v[j];
+                const double vj = v[j];
+                double s[4] = {0.0, 0.0, 0.0, 0.0};
+                Index i = j + 1;
+                for (; i + 4 <= m; i += 4) {
+                    for (int l = 0; l < 4; ++l) {
+                        p[i + l] += column[i + l] * vj;
+                        s[l] += column[i + l] * v[i + l];
+                    }
+                }
+                for (int l = 0; i < m; ++i, ++l) {
+                    p[i] += column[i] * vj;
+                    s[l] += column[i] * v[i];
+                }
+                p[j] += column[j] * vj;
+                p[j] += (s[0] + s[1]) + (s[2] + s[3]);
             }
             double pv = 0.0;
             for (Index i = 0; i < m; ++i) {
@@ -86,7 +102,7 @@ Tridiagonal reduce(const Eigen::MatrixXd& S) {
             for (Index i = 0; i < m; ++i) w[i] = p[i] - half * v[i];
             for (Index j = 0; j < m; ++j) {
                 double* column = A.data() + (k + 1 + j) * n + k + 1;
-                for (Index i = 0; i < m; ++i) column[i] -= v[i] * w[j] + w[i] * v[j];
+                for (Index i = j; i < m; ++i) column[i] -= v[i] * w[j] + w[i] * v[j];
             }
         }
         t.diagonal[k] = A[k * n + k];

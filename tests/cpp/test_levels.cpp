@@ -74,8 +74,8 @@ TEST(Levels, TrainedEnginesHaveTheSameBitsEverywhere) {
         bool scale;
         std::uint64_t expected;
     };
-    for (const Case& c : {Case{300, 24, 0.9, true, 0xce5de46fc82c44feULL}, Case{40, 130, 0.8, false, 0xf781236475f47be3ULL},
-                          Case{60, 61, 5.0, true, 0xebe82000057d21a7ULL}}) {
+    for (const Case& c : {Case{300, 24, 0.9, true, 0x39416cb1bd7e7593ULL}, Case{40, 130, 0.8, false, 0xd341c2320425f110ULL},
+                          Case{60, 61, 5.0, true, 0xe432bd041d3f1bd8ULL}}) {
         const std::uint64_t h = digest(c.n, c.d, c.variance, c.scale);
         char hex[17];
         std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
