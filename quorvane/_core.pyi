@@ -10,7 +10,7 @@ import typing
 import numpy
 import numpy.typing
 
-__all__: list[str] = ["KNNConfig", "KNNEngine"]
+__all__: list[str] = ["KNNConfig", "KNNEngine", "simd_level"]
 
 class KNNConfig:
     """Settings of one engine: ``k`` neighbours vote; ``variance`` below 1.0 is the
@@ -64,3 +64,6 @@ class KNNEngine:
 
 def _set_quiet(on: bool, /) -> bool:
     """Silences this thread's progress lines; returns the previous setting."""
+
+def simd_level() -> str:
+    """The instruction set the kernels use: 'avx2', 'neon' or 'portable'. Every level gives the same bits."""

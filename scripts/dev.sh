@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up everything quorvane needs on a fresh Debian machine, then runs one job:
 #   demo   build and install the module, classify scikit-learn's digits
-#   test   build everything, run the C++ and Python test suites
+#   test   build everything, run the C++ suites (natively at every SIMD level, and
+#          for aarch64 under qemu) and the Python suite (at auto and portable)
 #   bench  build and install the module, run the benchmark against the peers
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -68,7 +69,8 @@ install_module() {
 # The C++ suites build with warnings as errors: plainly, under AddressSanitizer
 # + UBSan with libstdc++ assertions, and under ThreadSanitizer (with one OpenMP
 # thread, since GNU OpenMP is not instrumented; the engine's own std::threads
-# still race there).
+# still race there). Each test runs at every SIMD level of the architecture
+# (its name ends in the level).
 run_cpp_tests() {
     apt_install libgtest-dev
     "$venv/bin/python" -m pip install -q cmake ninja "cmeel-eigen>=3.4,<3.5"
@@ -89,6 +91,30 @@ run_cpp_tests() {
     done
 }
 
+# The C++ suites cross-built for aarch64 with Debian's cross compiler and run
+# under qemu-aarch64: test_levels holds digests of trained engines that this
+# run must reproduce bit for bit, as the native one does. Configuring needs
+# no Python: only the core and its tests are built.
+run_aarch64_tests() {
+    apt_install g++-aarch64-linux-gnu qemu-user libeigen3-dev googletest
+    local toolchain=$root/cmake/aarch64-linux-gnu.cmake gtest=$root/build/aarch64-gtest
+    if [ ! -f "$gtest/install/lib/cmake/GTest/GTestConfig.cmake" ]; then
+        say "GoogleTest for aarch64"
+        PATH=$venv/bin:$PATH cmake -S /usr/src/googletest -B "$gtest" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+            -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest/install" >/dev/null 2>&1
+        PATH=$venv/bin:$PATH cmake --build "$gtest" >/dev/null
+        PATH=$venv/bin:$PATH cmake --install "$gtest" >/dev/null
+    fi
+    say "C++ tests (aarch64, under qemu)"
+    PATH=$venv/bin:$PATH cmake -S . -B build/cpp-aarch64 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_BUILD_TESTS=ON -DQUORVANE_WERROR=ON \
+        -DGTest_DIR="$gtest/install/lib/cmake/GTest" >/dev/null
+    PATH=$venv/bin:$PATH cmake --build build/cpp-aarch64
+    local start=$SECONDS
+    (cd build/cpp-aarch64 && PATH=$venv/bin:$PATH ctest --output-on-failure --no-tests=error -j 2)
+    say "aarch64 suites passed under qemu in $((SECONDS - start)) s"
+}
+
 setup_toolchain
 setup_python
 case "$job" in
@@ -98,10 +124,14 @@ case "$job" in
         ;;
     test)
         run_cpp_tests
+        run_aarch64_tests
         install_module test
-        say "Python tests"
-        # -P: the source tree's quorvane/ (no compiled _core) must not shadow the installed package.
-        "$venv/bin/python" -P -m pytest -c pyproject.toml --rootdir . tests/python
+        # Once at the best level this CPU has, once at the portable one. -P: the
+        # source tree's quorvane/ (no compiled _core) must not shadow the installed package.
+        for level in auto portable; do
+            say "Python tests (QUORVANE_SIMD=$level)"
+            QUORVANE_SIMD=$level "$venv/bin/python" -P -m pytest -c pyproject.toml --rootdir . tests/python
+        done
         ;;
     bench)
         install_module bench

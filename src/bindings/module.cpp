@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -19,6 +20,7 @@
 #include "engine/Console.h"
 #include "engine/KNNConfig.h"
 #include "engine/KNNEngine.h"
+#include "linalg/Kernels.h"
 #include "linalg/Parallel.h"
 
 namespace py = pybind11;
@@ -308,6 +310,17 @@ PYBIND11_MODULE(_core, m) {
     // when the module was top-level still load.
     const py::object own_name = m.attr("__name__");
     m.attr("__name__") = "quorvane";
+
+    // The kernels are chosen once, here: QUORVANE_SIMD names a level, or
+    // "auto" (the default) takes the best this CPU runs.
+    const char* simd = std::getenv("QUORVANE_SIMD");
+    try {
+        quorvane::linalg::select_simd_level(simd != nullptr && *simd != '\0' ? simd : "auto");
+    } catch (const std::invalid_argument& e) {
+        throw py::import_error(std::string("QUORVANE_SIMD: ") + e.what());
+    }
+    m.def("simd_level", [] { return std::string(quorvane::linalg::kernels().name); },
+          "The instruction set the kernels use: 'avx2', 'neon' or 'portable'. Every level gives the same bits.");
 
     py::class_<KNNConfig>(m, "KNNConfig")
         .def(py::init<>())

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include <immintrin.h>
 #include <omp.h>
 
 #include "Kernels.h"
@@ -134,14 +133,7 @@ inline void copy_row(double* dst, const double* src, Index cols) {
 
 }  // namespace
 
-bool uses_fma() {
-    static const bool fma = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return fma;
-}
-
-double squared_norm(const double* x, Index n) {
-    return uses_fma() ? squared_norm_fma(x, n) : squared_norm_plain(x, n);
-}
+double squared_norm(const double* x, Index n) { return kernels().squared_norm(x, n); }
 
 namespace {
 
@@ -154,7 +146,7 @@ void product(const Operand& A, const Operand& B, const PackedOperand* packed, do
         for (Index i = 0; i < M; ++i) std::fill(C + i * ldc, C + i * ldc + N, 0.0);
         return;
     }
-    const MicroKernel kernel = uses_fma() ? micro_kernel_fma : micro_kernel_plain;
+    const MicroKernel kernel = kernels().micro_kernel;
 
     const Index kc_max = packed != nullptr ? packed->kc : std::max<Index>(1, blocking.kc);
     const Index nc_max = round_up(std::max<Index>(1, blocking.nc), kNR);

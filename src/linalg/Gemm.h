@@ -91,7 +91,4 @@ void multiply(const Operand& A, const PackedOperand& B, double* C, Index ldc,
 /// vector's squared norm equals its product with itself bit for bit.
 double squared_norm(const double* x, Index n);
 
-/// True when the fused-multiply-add kernels run (AVX2 and FMA present).
-bool uses_fma();
-
 }  // namespace quorvane::linalg

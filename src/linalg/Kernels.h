@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "Gemm.h"
 
@@ -13,15 +15,13 @@ constexpr Index kNR = 8;
 constexpr Index kQR = 6;
 
 /// tile (kMR x kNR, row-major) = [tile +] a_panel^T * b_panel over depth kc,
-/// a_panel holding kMR values per k and b_panel kNR values per k.
+/// a_panel holding kMR values per k and b_panel kNR values per k. Every
+/// element is the chain acc = fma(a, b, acc) over k, in k order.
 using MicroKernel = void (*)(Index kc, const double* a_panel, const double* b_panel, double* tile,
                              bool accumulate);
 
-void micro_kernel_fma(Index kc, const double* a, const double* b, double* tile, bool accumulate);
-void micro_kernel_plain(Index kc, const double* a, const double* b, double* tile, bool accumulate);
-
-double squared_norm_fma(const double* x, Index n);
-double squared_norm_plain(const double* x, Index n);
+/// Sum of squares of x[0..n) in the same fused chain.
+using SquaredNorm = double (*)(const double* x, Index n);
 
 /// Scans kQR packed queries against `panels` consecutive packed panels of
 /// kNR samples (panel p at samples + p * depth * kNR, norms at
@@ -35,31 +35,74 @@ using DistanceScan = Index (*)(Index depth, const double* queries, const double*
                                const double* sample_norms, const double* query_norms,
                                const double* thresholds, double* distances, std::uint64_t* mask);
 
-Index distance_scan_fma(Index depth, const double* queries, const double* samples, Index panels,
-                        const double* sample_norms, const double* query_norms, const double* thresholds,
-                        double* distances, std::uint64_t* mask);
-Index distance_scan_plain(Index depth, const double* queries, const double* samples, Index panels,
-                          const double* sample_norms, const double* query_norms, const double* thresholds,
-                          double* distances, std::uint64_t* mask);
-
-/// The distance scan matching `multiply`'s arithmetic on this machine.
-DistanceScan distance_scan();
-
 /// Single-precision screen with fused multiply-adds: kQR packed float
 /// queries against `pairs` consecutive pairs of float sample panels. A pair
 /// (r, c) passes unless (norm_c - 2 * product) + query_norm_r, in float, is
-/// >= thresholds[r] + k_bound * (root_c + query_root_r)^2 + a_bound: with
-/// bounds that cover the float rounding, every sample whose exact distance
-/// is below the threshold passes. Stops at the first pair of panels with a
-/// passing sample: returns its position and the passing bits of each panel
-/// in masks[0] and masks[1] (bit r * kNR + c). Needs AVX2 and FMA.
-Index distance_screen_fma(Index depth, const float* queries, const float* samples, Index pairs,
-                          const float* norms, const float* roots, const float* query_norms,
-                          const float* query_roots, const float* thresholds, float k_bound, float a_bound,
-                          std::uint64_t* masks);
+/// >= thresholds[r] + (k_bound * s * s + a_bound) with s = root_c + query_root_r:
+/// with bounds that cover the float rounding, every sample whose exact
+/// distance is below the threshold passes. Stops at the first pair of panels
+/// with a passing sample: returns its position and the passing bits of each
+/// panel in masks[0] and masks[1] (bit r * kNR + c).
+using DistanceScreen = Index (*)(Index depth, const float* queries, const float* samples, Index pairs,
+                                 const float* norms, const float* roots, const float* query_norms,
+                                 const float* query_roots, const float* thresholds, float k_bound,
+                                 float a_bound, std::uint64_t* masks);
 
-/// (sample_norm - 2 * q.t) + query_norm with q.t the fused chain of `multiply`:
-/// the distance the double scan gives for this pair, bit for bit.
-double exact_distance(const double* q, const double* t, Index depth, double sample_norm, double query_norm);
+/// (sample_norm - 2 * q.t) + query_norm with q.t the fused chain: the
+/// distance the scan gives for this pair, bit for bit.
+using ExactDistance = double (*)(const double* q, const double* t, Index depth, double sample_norm,
+                                 double query_norm);
+
+/// The kernels of one instruction set. Every level computes every element
+/// with the same fused chain in the same order, so all give the same bits;
+/// they differ in speed only.
+struct KernelTable {
+    const char* name;
+    MicroKernel micro_kernel;
+    SquaredNorm squared_norm;
+    DistanceScan distance_scan;
+    DistanceScreen distance_screen;
+    ExactDistance exact_distance;
+};
+
+/// Plain C++ with std::fma: runs on every CPU.
+const KernelTable& portable_kernels();
+#if defined(__x86_64__)
+/// AVX2 and FMA; only to be called where the CPU has both.
+const KernelTable& avx2_kernels();
+#endif
+#if defined(__aarch64__)
+/// Advanced SIMD, present on every aarch64 CPU.
+const KernelTable& neon_kernels();
+#endif
+
+/// The table in use: the one `select_simd_level` chose, or the best this CPU
+/// runs when nothing was chosen.
+const KernelTable& kernels();
+
+/// Levels this CPU runs, best first ("avx2" or "neon", then "portable").
+std::vector<std::string> available_simd_levels();
+
+/// Chooses the table every later call uses: "auto" (the best available) or
+/// a level's name. Throws std::invalid_argument naming the request and what
+/// the CPU offers when the name is unknown or the CPU cannot run it. Meant
+/// to be called once, before any product runs (and between tests).
+void select_simd_level(const std::string& name);
+
+/// The distance scan of the table in use.
+inline DistanceScan distance_scan() { return kernels().distance_scan; }
+
+inline Index distance_screen(Index depth, const float* queries, const float* samples, Index pairs,
+                             const float* norms, const float* roots, const float* query_norms,
+                             const float* query_roots, const float* thresholds, float k_bound, float a_bound,
+                             std::uint64_t* masks) {
+    return kernels().distance_screen(depth, queries, samples, pairs, norms, roots, query_norms, query_roots,
+                                     thresholds, k_bound, a_bound, masks);
+}
+
+inline double exact_distance(const double* q, const double* t, Index depth, double sample_norm,
+                             double query_norm) {
+    return kernels().exact_distance(q, t, depth, sample_norm, query_norm);
+}
 
 }  // namespace quorvane::linalg

@@ -13,13 +13,20 @@ struct LeadingEigenpairs {
     Eigen::MatrixXd vectors;  ///< unit eigenvectors of the first `count` values, as columns
 };
 
+/// Every eigenpair of the symmetric S, eigenvalues descending: Householder
+/// reduction to tridiagonal form, implicit QR with Wilkinson shifts, and the
+/// back-transformation through the project's own product. Fixed-order loops
+/// throughout, so the bits are the same on every CPU and instruction set.
+LeadingEigenpairs symmetric_eigenpairs(const Eigen::MatrixXd& S);
+
 /// Decomposes the symmetric S, keeping the eigenvectors of its `count_of(values)`
 /// largest eigenvalues: one tridiagonal reduction, eigenvalues from it, inverse
 /// iteration for the kept vectors only, and the Householder back-transformation,
-/// so the cost after the reduction is O(n^2 count) instead of the O(n^3) of
-/// accumulating every rotation. Vectors of a cluster of close eigenvalues are
-/// kept orthogonal. Should a check of the vectors fail, the full decomposition
-/// is used instead.
+/// so the cost after the reduction is O(n^2 count) instead of O(n^3). Vectors
+/// of a cluster of close eigenvalues are kept orthogonal. When the kept count
+/// cuts through a cluster of numerically equal eigenvalues (whose subspace
+/// inverse iteration would pick differently), or a check of the vectors
+/// fails, the vectors of `symmetric_eigenpairs` are used instead.
 LeadingEigenpairs leading_eigenpairs(const Eigen::MatrixXd& S,
                                      const std::function<Eigen::Index(const Eigen::VectorXd&)>& count_of);
 

@@ -53,7 +53,7 @@ void NeighbourSearch::fit(RowMatrix samples) {
 
     // Float screening needs every value well inside float's range, so that
     // squares neither overflow nor lose the error bound.
-    const bool screen = linalg::uses_fma() && n > 0 && samples.allFinite() &&
+    const bool screen = n > 0 && samples.allFinite() &&
                         (samples.size() == 0 || samples.cwiseAbs().maxCoeff() <= kScreenLimit);
     std::vector<float> screen_panels, screen_norms, screen_roots;
     if (screen) {
@@ -168,7 +168,7 @@ void NeighbourSearch::screened_scan(const double* queries, Index rows, Index str
             for (Index pp = 0; pp < tile_pairs;) {
                 std::uint64_t masks[2] = {0, 0};
                 const Index first = t0 + pp * kPair;
-                pp += linalg::distance_screen_fma(
+                pp += linalg::distance_screen(
                     d, s.screen_queries.data() + q0 * d, screen_panels_.data() + first * d, tile_pairs - pp,
                     screen_norms_.data() + first, screen_roots_.data() + first, s.screen_norms.data() + q0,
                     s.screen_roots.data() + q0, s.screen_thresholds.data() + q0, k_bound, a_bound, masks);

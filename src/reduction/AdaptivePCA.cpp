@@ -21,12 +21,12 @@ using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::R
 // below this fraction of the longest axis, is rounding noise, not signal.
 constexpr double kEpsilon = 1e-9;
 
-// Eigen returns ascending eigenpairs; the selection wants them descending.
+// Descending eigenpairs, with the same bits on every CPU.
 void descending_eigenpairs(const Eigen::MatrixXd& symmetric, Eigen::VectorXd& values,
                            Eigen::MatrixXd& vectors) {
-    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(symmetric, Eigen::ComputeEigenvectors);
-    values = solver.eigenvalues().reverse();
-    vectors = solver.eigenvectors().rowwise().reverse();
+    linalg::LeadingEigenpairs pairs = linalg::symmetric_eigenpairs(symmetric);
+    values = std::move(pairs.values);
+    vectors = std::move(pairs.vectors);
 }
 
 // Per-column sums of f(x): each block of kSumRows rows is summed in row
@@ -204,7 +204,9 @@ Index AdaptivePCA::component_count(const Eigen::VectorXd& eigenvalues) const {
         return std::min<Index>(m, static_cast<int>(variance_threshold));
     }
     Index count = 0;
-    const double total = eigenvalues.sum();
+    // Summed in index order: a vectorised sum would round differently per CPU.
+    double total = 0.0;
+    for (Index i = 0; i < m; ++i) total += eigenvalues[i];
     double running = 0.0;
     // A NaN share (zero total) or a NaN threshold never stops the loop.
     for (Index i = 0; i < m; ++i) {

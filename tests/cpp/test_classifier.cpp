@@ -25,7 +25,7 @@ std::string straightforward(const KNNClassifier& clf, const Eigen::VectorXd& q) 
     for (int i = 0; i < n; ++i) {
         double dot = 0.0;
         for (Eigen::Index j = 0; j < q.size(); ++j) {
-            dot = quorvane::linalg::uses_fma() ? std::fma(q[j], clf.X_train(i, j), dot) : dot + q[j] * clf.X_train(i, j);
+            dot = std::fma(q[j], clf.X_train(i, j), dot);
         }
         dist[static_cast<std::size_t>(i)] = (clf.sq_norms[i] - 2.0 * dot) + qq;
     }

@@ -9,7 +9,10 @@
 
 #include <omp.h>
 
+#include <Eigen/Dense>
+
 #include "linalg/Gemm.h"
+#include "linalg/SymmetricEigen.h"
 
 using namespace quorvane::linalg;
 
@@ -33,7 +36,7 @@ std::vector<double> chain_product(const Operand& A, const Operand& B) {
     for (Index i = 0; i < A.rows; ++i) {
         for (Index j = 0; j < B.cols; ++j) {
             double acc = 0.0;
-            for (Index k = 0; k < A.cols; ++k) acc = uses_fma() ? std::fma(A(i, k), B(k, j), acc) : acc + A(i, k) * B(k, j);
+            for (Index k = 0; k < A.cols; ++k) acc = std::fma(A(i, k), B(k, j), acc);
             C[static_cast<std::size_t>(i * B.cols + j)] = acc;
         }
     }
@@ -113,4 +116,43 @@ TEST(Multiply, RowSplitsAndThreadCountsChangeNoBit) {
         multiply(A.row_range(first, std::min<Index>(41, m - first)), B, pieces.data() + first * n, n);
     }
     EXPECT_TRUE(bit_equal(pieces, single));
+}
+
+TEST(LeadingEigenpairs, MatchTheFullDecomposition) {
+    std::srand(11);
+    const Eigen::MatrixXd A = Eigen::MatrixXd::Random(40, 90);
+    // Distinct spectrum, a repeated eigenvalue, and the zero matrix.
+    Eigen::MatrixXd Q = Eigen::MatrixXd::Random(40, 40).householderQr().householderQ();
+    Eigen::VectorXd repeated = Eigen::VectorXd::LinSpaced(40, 1.0, 40.0);
+    repeated.head(3).setConstant(50.0);
+    for (const Eigen::MatrixXd& S : {Eigen::MatrixXd(A * A.transpose()),
+                                     Eigen::MatrixXd(Q * repeated.asDiagonal() * Q.transpose()),
+                                     Eigen::MatrixXd(Eigen::MatrixXd::Zero(40, 40))}) {
+        const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> reference(S);
+        const Eigen::VectorXd expected = reference.eigenvalues().reverse();
+        // The leading five by inverse iteration, and every pair from the full decomposition.
+        for (const LeadingEigenpairs& pairs :
+             {leading_eigenpairs(S, [](const Eigen::VectorXd&) { return Index{5}; }), symmetric_eigenpairs(S)}) {
+            const Eigen::MatrixXd& V = pairs.vectors;
+            EXPECT_TRUE(pairs.values.isApprox(expected, 1e-12) || expected.isZero());
+            EXPECT_TRUE((V.transpose() * V).isIdentity(1e-10));
+            const double scale = std::max(1.0, S.norm());
+            for (Index j = 0; j < V.cols(); ++j) {
+                EXPECT_LT((S * V.col(j) - expected[j] * V.col(j)).norm(), 1e-10 * scale) << "vector " << j;
+            }
+        }
+    }
+}
+
+TEST(LeadingEigenpairs, KeepingPartOfEqualEigenvaluesTakesTheFullDecomposition) {
+    // Inverse iteration would pick its own basis of the three-dimensional eigenspace.
+    std::srand(12);
+    const Eigen::MatrixXd Q = Eigen::MatrixXd::Random(30, 30).householderQr().householderQ();
+    Eigen::VectorXd spectrum = Eigen::VectorXd::LinSpaced(30, 1.0, 30.0);
+    spectrum.tail(3).setConstant(40.0);
+    const Eigen::MatrixXd S = Q * spectrum.asDiagonal() * Q.transpose();
+    const Eigen::MatrixXd two = leading_eigenpairs(S, [](const Eigen::VectorXd&) { return Index{2}; }).vectors;
+    const Eigen::MatrixXd full = symmetric_eigenpairs(S).vectors.leftCols(2);
+    ASSERT_EQ(two.cols(), 2);
+    EXPECT_EQ(std::memcmp(two.data(), full.data(), sizeof(double) * 60), 0);
 }

@@ -34,7 +34,7 @@ TEST(NeighbourSearch, NeighboursAreTheSortedPrefixForEveryTiling) {
             for (int i = 0; i < n; ++i) {
                 double dot = 0.0;
                 for (int j = 0; j < d; ++j) {
-                    dot = quorvane::linalg::uses_fma() ? std::fma(Q(r, j), X(i, j), dot) : dot + Q(r, j) * X(i, j);
+                    dot = std::fma(Q(r, j), X(i, j), dot);
                 }
                 dist[i] = (clf.sq_norms[i] - 2.0 * dot) + qq;
             }

@@ -1,0 +1,229 @@
+// AVX2 + FMA kernels, compiled with -mavx2 -mfma and only on x86-64. The
+// flags cover the whole file, so it includes nothing with inline functions
+// other files also use: an AVX2 copy of one could be the one the linker keeps.
+#include "Kernels.h"
+
+#include <immintrin.h>
+
+namespace quorvane::linalg {
+
+namespace {
+
+// One depth step of the 6 x 8 double tile held in c00 ... c51: a row of 8
+// samples times 6 broadcast query values. A macro, so that the twelve
+// accumulators stay in registers in every kernel that uses it.
+#define QUORVANE_FMA_STEP(a, b)                            \
+    {                                                      \
+        const __m256d b0 = _mm256_loadu_pd(b);             \
+        const __m256d b1 = _mm256_loadu_pd((b) + 4);       \
+        __m256d av = _mm256_broadcast_sd((a) + 0);         \
+        c00 = _mm256_fmadd_pd(av, b0, c00);                \
+        c01 = _mm256_fmadd_pd(av, b1, c01);                \
+        av = _mm256_broadcast_sd((a) + 1);                 \
+        c10 = _mm256_fmadd_pd(av, b0, c10);                \
+        c11 = _mm256_fmadd_pd(av, b1, c11);                \
+        av = _mm256_broadcast_sd((a) + 2);                 \
+        c20 = _mm256_fmadd_pd(av, b0, c20);                \
+        c21 = _mm256_fmadd_pd(av, b1, c21);                \
+        av = _mm256_broadcast_sd((a) + 3);                 \
+        c30 = _mm256_fmadd_pd(av, b0, c30);                \
+        c31 = _mm256_fmadd_pd(av, b1, c31);                \
+        av = _mm256_broadcast_sd((a) + 4);                 \
+        c40 = _mm256_fmadd_pd(av, b0, c40);                \
+        c41 = _mm256_fmadd_pd(av, b1, c41);                \
+        av = _mm256_broadcast_sd((a) + 5);                 \
+        c50 = _mm256_fmadd_pd(av, b0, c50);                \
+        c51 = _mm256_fmadd_pd(av, b1, c51);                \
+    }
+
+void micro_kernel_fma(Index kc, const double* a, const double* b, double* tile, bool accumulate) {
+    static_assert(kMR == 6 && kNR == 8, "the register tile below is 6 by 8");
+    // Twelve accumulators: enough independent chains to keep both FMA pipes busy.
+    __m256d c00, c01, c10, c11, c20, c21, c30, c31, c40, c41, c50, c51;
+    if (accumulate) {
+        c00 = _mm256_loadu_pd(tile + 0);
+        c01 = _mm256_loadu_pd(tile + 4);
+        c10 = _mm256_loadu_pd(tile + 8);
+        c11 = _mm256_loadu_pd(tile + 12);
+        c20 = _mm256_loadu_pd(tile + 16);
+        c21 = _mm256_loadu_pd(tile + 20);
+        c30 = _mm256_loadu_pd(tile + 24);
+        c31 = _mm256_loadu_pd(tile + 28);
+        c40 = _mm256_loadu_pd(tile + 32);
+        c41 = _mm256_loadu_pd(tile + 36);
+        c50 = _mm256_loadu_pd(tile + 40);
+        c51 = _mm256_loadu_pd(tile + 44);
+    } else {
+        c00 = c01 = c10 = c11 = c20 = c21 = c30 = c31 = c40 = c41 = c50 = c51 = _mm256_setzero_pd();
+    }
+    for (Index k = 0; k < kc; ++k, a += kMR, b += kNR) {
+        QUORVANE_FMA_STEP(a, b)
+    }
+    _mm256_storeu_pd(tile + 0, c00);
+    _mm256_storeu_pd(tile + 4, c01);
+    _mm256_storeu_pd(tile + 8, c10);
+    _mm256_storeu_pd(tile + 12, c11);
+    _mm256_storeu_pd(tile + 16, c20);
+    _mm256_storeu_pd(tile + 20, c21);
+    _mm256_storeu_pd(tile + 24, c30);
+    _mm256_storeu_pd(tile + 28, c31);
+    _mm256_storeu_pd(tile + 32, c40);
+    _mm256_storeu_pd(tile + 36, c41);
+    _mm256_storeu_pd(tile + 40, c50);
+    _mm256_storeu_pd(tile + 44, c51);
+}
+
+double squared_norm_fma(const double* x, Index n) {
+    double acc = 0.0;
+    for (Index i = 0; i < n; ++i) acc = __builtin_fma(x[i], x[i], acc);
+    return acc;
+}
+
+std::uint32_t below(__m256d d, __m256d t) {
+    return static_cast<std::uint32_t>(_mm256_movemask_pd(_mm256_cmp_pd(d, t, _CMP_NGE_UQ)));
+}
+
+Index distance_scan_fma(
+    Index depth, const double* queries, const double* samples, Index panels, const double* sample_norms,
+    const double* query_norms, const double* thresholds, double* distances, std::uint64_t* mask) {
+    static_assert(kQR == 6 && kNR == 8, "the register tile below is 6 queries by 8 samples");
+    const __m256d two = _mm256_set1_pd(2.0);
+    for (Index p = 0; p < panels; ++p) {
+        const double* b = samples + p * depth * kNR;
+        // Twelve accumulators: enough independent chains to keep both FMA pipes busy.
+        __m256d c00 = _mm256_setzero_pd(), c01 = _mm256_setzero_pd(), c10 = _mm256_setzero_pd(),
+                c11 = _mm256_setzero_pd(), c20 = _mm256_setzero_pd(), c21 = _mm256_setzero_pd(),
+                c30 = _mm256_setzero_pd(), c31 = _mm256_setzero_pd(), c40 = _mm256_setzero_pd(),
+                c41 = _mm256_setzero_pd(), c50 = _mm256_setzero_pd(), c51 = _mm256_setzero_pd();
+        const double* a = queries;
+        for (Index k = 0; k < depth; ++k, a += kQR, b += kNR) {
+            QUORVANE_FMA_STEP(a, b)
+        }
+        // sample_norm - 2 * product is exact in one fused step (2 * product
+        // is exact), so this rounds exactly like the two-step expanded formula.
+        const __m256d n0 = _mm256_loadu_pd(sample_norms + p * kNR);
+        const __m256d n1 = _mm256_loadu_pd(sample_norms + p * kNR + 4);
+        std::uint64_t m = 0;
+#define QUORVANE_ROW(r, lo, hi)                                                                   \
+    {                                                                                             \
+        const __m256d qq = _mm256_broadcast_sd(query_norms + r);                                  \
+        const __m256d limit = _mm256_broadcast_sd(thresholds + r);                                \
+        lo = _mm256_add_pd(_mm256_fnmadd_pd(two, lo, n0), qq);                                    \
+        hi = _mm256_add_pd(_mm256_fnmadd_pd(two, hi, n1), qq);                                    \
+        m |= std::uint64_t{below(lo, limit) | below(hi, limit) << 4} << (r * kNR);                \
+    }
+        QUORVANE_ROW(0, c00, c01)
+        QUORVANE_ROW(1, c10, c11)
+        QUORVANE_ROW(2, c20, c21)
+        QUORVANE_ROW(3, c30, c31)
+        QUORVANE_ROW(4, c40, c41)
+        QUORVANE_ROW(5, c50, c51)
+#undef QUORVANE_ROW
+        if (m != 0) {
+            _mm256_storeu_pd(distances + 0, c00);
+            _mm256_storeu_pd(distances + 4, c01);
+            _mm256_storeu_pd(distances + 8, c10);
+            _mm256_storeu_pd(distances + 12, c11);
+            _mm256_storeu_pd(distances + 16, c20);
+            _mm256_storeu_pd(distances + 20, c21);
+            _mm256_storeu_pd(distances + 24, c30);
+            _mm256_storeu_pd(distances + 28, c31);
+            _mm256_storeu_pd(distances + 32, c40);
+            _mm256_storeu_pd(distances + 36, c41);
+            _mm256_storeu_pd(distances + 40, c50);
+            _mm256_storeu_pd(distances + 44, c51);
+            *mask = m;
+            return p;
+        }
+    }
+    return panels;
+}
+
+Index distance_screen_fma(
+    Index depth, const float* queries, const float* samples, Index pairs, const float* norms, const float* roots,
+    const float* query_norms, const float* query_roots, const float* thresholds, float k_bound, float a_bound,
+    std::uint64_t* masks) {
+    static_assert(kQR == 6 && kNR == 8, "the register tile below is 6 queries by two panels of 8 samples");
+    const __m256 two = _mm256_set1_ps(2.0f);
+    const __m256 kb = _mm256_set1_ps(k_bound);
+    const __m256 ab = _mm256_set1_ps(a_bound);
+    for (Index pp = 0; pp < pairs; ++pp) {
+        const float* b = samples + 2 * pp * depth * kNR;
+        const float* b_next = b + depth * kNR;
+        __m256 c00 = _mm256_setzero_ps(), c01 = _mm256_setzero_ps(), c10 = _mm256_setzero_ps(),
+               c11 = _mm256_setzero_ps(), c20 = _mm256_setzero_ps(), c21 = _mm256_setzero_ps(),
+               c30 = _mm256_setzero_ps(), c31 = _mm256_setzero_ps(), c40 = _mm256_setzero_ps(),
+               c41 = _mm256_setzero_ps(), c50 = _mm256_setzero_ps(), c51 = _mm256_setzero_ps();
+        const float* a = queries;
+        for (Index k = 0; k < depth; ++k, a += kQR) {
+            const __m256 b0 = _mm256_loadu_ps(b + k * kNR);
+            const __m256 b1 = _mm256_loadu_ps(b_next + k * kNR);
+            __m256 av = _mm256_broadcast_ss(a + 0);
+            c00 = _mm256_fmadd_ps(av, b0, c00);
+            c01 = _mm256_fmadd_ps(av, b1, c01);
+            av = _mm256_broadcast_ss(a + 1);
+            c10 = _mm256_fmadd_ps(av, b0, c10);
+            c11 = _mm256_fmadd_ps(av, b1, c11);
+            av = _mm256_broadcast_ss(a + 2);
+            c20 = _mm256_fmadd_ps(av, b0, c20);
+            c21 = _mm256_fmadd_ps(av, b1, c21);
+            av = _mm256_broadcast_ss(a + 3);
+            c30 = _mm256_fmadd_ps(av, b0, c30);
+            c31 = _mm256_fmadd_ps(av, b1, c31);
+            av = _mm256_broadcast_ss(a + 4);
+            c40 = _mm256_fmadd_ps(av, b0, c40);
+            c41 = _mm256_fmadd_ps(av, b1, c41);
+            av = _mm256_broadcast_ss(a + 5);
+            c50 = _mm256_fmadd_ps(av, b0, c50);
+            c51 = _mm256_fmadd_ps(av, b1, c51);
+        }
+        const __m256 n0 = _mm256_loadu_ps(norms + 2 * pp * kNR), n1 = _mm256_loadu_ps(norms + 2 * pp * kNR + kNR);
+        const __m256 t0 = _mm256_loadu_ps(roots + 2 * pp * kNR), t1 = _mm256_loadu_ps(roots + 2 * pp * kNR + kNR);
+        std::uint64_t m0 = 0, m1 = 0;
+#define QUORVANE_SCREEN(r, lo, hi)                                                                  \
+    {                                                                                               \
+        const __m256 qq = _mm256_broadcast_ss(query_norms + r);                                     \
+        const __m256 qr = _mm256_broadcast_ss(query_roots + r);                                     \
+        const __m256 limit = _mm256_broadcast_ss(thresholds + r);                                   \
+        const __m256 s0 = _mm256_add_ps(t0, qr), s1 = _mm256_add_ps(t1, qr);                        \
+        const __m256 r0 = _mm256_add_ps(limit, _mm256_fmadd_ps(_mm256_mul_ps(kb, s0), s0, ab));     \
+        const __m256 r1 = _mm256_add_ps(limit, _mm256_fmadd_ps(_mm256_mul_ps(kb, s1), s1, ab));     \
+        const __m256 d0 = _mm256_add_ps(_mm256_fnmadd_ps(two, lo, n0), qq);                         \
+        const __m256 d1 = _mm256_add_ps(_mm256_fnmadd_ps(two, hi, n1), qq);                         \
+        m0 |= std::uint64_t(_mm256_movemask_ps(_mm256_cmp_ps(d0, r0, _CMP_NGE_UQ))) << (r * kNR);  \
+        m1 |= std::uint64_t(_mm256_movemask_ps(_mm256_cmp_ps(d1, r1, _CMP_NGE_UQ))) << (r * kNR);  \
+    }
+        QUORVANE_SCREEN(0, c00, c01)
+        QUORVANE_SCREEN(1, c10, c11)
+        QUORVANE_SCREEN(2, c20, c21)
+        QUORVANE_SCREEN(3, c30, c31)
+        QUORVANE_SCREEN(4, c40, c41)
+        QUORVANE_SCREEN(5, c50, c51)
+#undef QUORVANE_SCREEN
+        if ((m0 | m1) != 0) {
+            masks[0] = m0;
+            masks[1] = m1;
+            return pp;
+        }
+    }
+    return pairs;
+}
+
+double exact_distance_fma(const double* q, const double* t, Index depth, double sample_norm,
+                          double query_norm) {
+    double dot = 0.0;
+    for (Index k = 0; k < depth; ++k) dot = __builtin_fma(q[k], t[k], dot);
+    return (sample_norm - 2.0 * dot) + query_norm;
+}
+
+#undef QUORVANE_FMA_STEP
+
+}  // namespace
+
+const KernelTable& avx2_kernels() {
+    static const KernelTable table{"avx2", micro_kernel_fma, squared_norm_fma, distance_scan_fma,
+                                   distance_screen_fma, exact_distance_fma};
+    return table;
+}
+
+}  // namespace quorvane::linalg

@@ -1,0 +1,131 @@
+// Advanced SIMD kernels, compiled only on aarch64. vfmaq rounds once per
+// multiply-add like the AVX2 and std::fma kernels, and every element runs
+// the same chain in the same k order, so all three give the same bits.
+#include <arm_neon.h>
+
+#include "Kernels.h"
+
+namespace quorvane::linalg {
+
+namespace {
+
+// One depth step of a 6 x 8 double tile: four vectors of two samples per
+// query row, 24 accumulators of the 32 registers.
+inline void fma_step(float64x2_t (&c)[kMR][4], const double* a, const double* b) {
+    const float64x2_t b0 = vld1q_f64(b), b1 = vld1q_f64(b + 2), b2 = vld1q_f64(b + 4), b3 = vld1q_f64(b + 6);
+    for (int r = 0; r < kMR; ++r) {
+        const float64x2_t av = vdupq_n_f64(a[r]);
+        c[r][0] = vfmaq_f64(c[r][0], av, b0);
+        c[r][1] = vfmaq_f64(c[r][1], av, b1);
+        c[r][2] = vfmaq_f64(c[r][2], av, b2);
+        c[r][3] = vfmaq_f64(c[r][3], av, b3);
+    }
+}
+
+void micro_kernel_neon(Index kc, const double* a, const double* b, double* tile, bool accumulate) {
+    static_assert(kMR == 6 && kNR == 8 && kQR == kMR, "the register tile below is 6 by 8");
+    float64x2_t c[kMR][4];
+    for (int r = 0; r < kMR; ++r)
+        for (int v = 0; v < 4; ++v) c[r][v] = accumulate ? vld1q_f64(tile + r * kNR + 2 * v) : vdupq_n_f64(0.0);
+    for (Index k = 0; k < kc; ++k, a += kMR, b += kNR) fma_step(c, a, b);
+    for (int r = 0; r < kMR; ++r)
+        for (int v = 0; v < 4; ++v) vst1q_f64(tile + r * kNR + 2 * v, c[r][v]);
+}
+
+Index distance_scan_neon(Index depth, const double* queries, const double* samples, Index panels,
+                    const double* sample_norms, const double* query_norms, const double* thresholds,
+                    double* distances, std::uint64_t* mask) {
+    const float64x2_t two = vdupq_n_f64(2.0);
+    for (Index p = 0; p < panels; ++p) {
+        const double* b = samples + p * depth * kNR;
+        float64x2_t c[kQR][4];
+        for (int r = 0; r < kQR; ++r)
+            for (int v = 0; v < 4; ++v) c[r][v] = vdupq_n_f64(0.0);
+        const double* a = queries;
+        for (Index k = 0; k < depth; ++k, a += kQR, b += kNR) fma_step(c, a, b);
+        std::uint64_t m = 0;
+        for (int r = 0; r < kQR; ++r) {
+            const float64x2_t qq = vdupq_n_f64(query_norms[r]);
+            const float64x2_t limit = vdupq_n_f64(thresholds[r]);
+            for (int v = 0; v < 4; ++v) {
+                // 2 * product is exact: one rounding, as in the other kernels.
+                const float64x2_t n = vld1q_f64(sample_norms + p * kNR + 2 * v);
+                c[r][v] = vaddq_f64(vsubq_f64(n, vmulq_f64(two, c[r][v])), qq);
+                // A lane passes unless d >= limit (NaN on either side passes).
+                const uint64x2_t ge = vcgeq_f64(c[r][v], limit);
+                const int bit = r * kNR + 2 * v;
+                if (vgetq_lane_u64(ge, 0) == 0) m |= std::uint64_t{1} << bit;
+                if (vgetq_lane_u64(ge, 1) == 0) m |= std::uint64_t{1} << (bit + 1);
+            }
+        }
+        if (m != 0) {
+            for (int r = 0; r < kQR; ++r)
+                for (int v = 0; v < 4; ++v) vst1q_f64(distances + r * kNR + 2 * v, c[r][v]);
+            *mask = m;
+            return p;
+        }
+    }
+    return panels;
+}
+
+// Float screen over pairs of panels: 16 samples per query row, four vectors of four.
+Index distance_screen_neon(Index depth, const float* queries, const float* samples, Index pairs, const float* norms,
+                      const float* roots, const float* query_norms, const float* query_roots,
+                      const float* thresholds, float k_bound, float a_bound, std::uint64_t* masks) {
+    const float32x4_t two = vdupq_n_f32(2.0f), kb = vdupq_n_f32(k_bound), ab = vdupq_n_f32(a_bound);
+    for (Index pp = 0; pp < pairs; ++pp) {
+        const float* b = samples + 2 * pp * depth * kNR;
+        const float* b_next = b + depth * kNR;
+        float32x4_t c[kQR][4];
+        for (int r = 0; r < kQR; ++r)
+            for (int v = 0; v < 4; ++v) c[r][v] = vdupq_n_f32(0.0f);
+        const float* a = queries;
+        for (Index k = 0; k < depth; ++k, a += kQR) {
+            const float32x4_t bv[4] = {vld1q_f32(b + k * kNR), vld1q_f32(b + k * kNR + 4),
+                                       vld1q_f32(b_next + k * kNR), vld1q_f32(b_next + k * kNR + 4)};
+            for (int r = 0; r < kQR; ++r) {
+                const float32x4_t av = vdupq_n_f32(a[r]);
+                for (int v = 0; v < 4; ++v) c[r][v] = vfmaq_f32(c[r][v], av, bv[v]);
+            }
+        }
+        std::uint64_t m[2] = {0, 0};
+        for (int r = 0; r < kQR; ++r) {
+            const float32x4_t qq = vdupq_n_f32(query_norms[r]), qr = vdupq_n_f32(query_roots[r]);
+            const float32x4_t limit = vdupq_n_f32(thresholds[r]);
+            for (int v = 0; v < 4; ++v) {
+                const Index j = 2 * pp * kNR + 4 * v;
+                const float32x4_t s = vaddq_f32(vld1q_f32(roots + j), qr);
+                const float32x4_t bound = vaddq_f32(limit, vfmaq_f32(ab, vmulq_f32(kb, s), s));
+                const float32x4_t d = vaddq_f32(vsubq_f32(vld1q_f32(norms + j), vmulq_f32(two, c[r][v])), qq);
+                const uint32x4_t ge = vcgeq_f32(d, bound);
+                const std::uint32_t lanes[4] = {vgetq_lane_u32(ge, 0), vgetq_lane_u32(ge, 1),
+                                                vgetq_lane_u32(ge, 2), vgetq_lane_u32(ge, 3)};
+                for (int l = 0; l < 4; ++l) {
+                    if (lanes[l] == 0) m[v / 2] |= std::uint64_t{1} << (r * kNR + 4 * (v % 2) + l);
+                }
+            }
+        }
+        if ((m[0] | m[1]) != 0) {
+            masks[0] = m[0];
+            masks[1] = m[1];
+            return pp;
+        }
+    }
+    return pairs;
+}
+
+}  // namespace
+
+// The norm and the single distance are scalar chains; on aarch64 std::fma is
+// one instruction, so the portable ones serve here too.
+const KernelTable& neon_kernels() {
+    static const KernelTable table{"neon",
+                                   micro_kernel_neon,
+                                   portable_kernels().squared_norm,
+                                   distance_scan_neon,
+                                   distance_screen_neon,
+                                   portable_kernels().exact_distance};
+    return table;
+}
+
+}  // namespace quorvane::linalg
