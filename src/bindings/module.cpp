@@ -22,6 +22,8 @@
 #include "engine/KNNEngine.h"
 #include "linalg/Kernels.h"
 #include "linalg/Parallel.h"
+#include "neighbours/ReferenceShard.h"
+#include "reduction/AdaptivePCA.h"
 
 namespace py = pybind11;
 using quorvane::KNNConfig;
@@ -103,6 +105,10 @@ template <>
 class type_caster<KNNConfig> : public initialised_caster<KNNConfig> {};
 template <>
 class type_caster<KNNEngine> : public initialised_caster<KNNEngine> {};
+template <>
+class type_caster<quorvane::AdaptivePCA> : public initialised_caster<quorvane::AdaptivePCA> {};
+template <>
+class type_caster<quorvane::ReferenceShard> : public initialised_caster<quorvane::ReferenceShard> {};
 
 }  // namespace pybind11::detail
 
@@ -288,6 +294,89 @@ Neighbours kneighbors(const KNNEngine& self, const MatrixArg& X, int k) {
     return py::reinterpret_steal<Neighbours>(py::make_tuple(std::move(distances), std::move(indices)).release());
 }
 
+// The pieces quorvane.dask trains and searches with when the training rows
+// are split over many processes: the reduction's per-block steps, a reference
+// shard, and an engine put together from a finished model and its rows.
+void bind_sharding(py::module_& m) {
+    using quorvane::AdaptivePCA;
+    using quorvane::ReferenceShard;
+    using Index = Eigen::Index;
+    py::class_<AdaptivePCA>(m, "_AdaptivePCA")
+        .def(py::init<double>())
+        .def_static("column_sums", [](const MatrixArg& X, double unit, Index first_row) {
+            return AdaptivePCA::column_sums(*X.view, unit, first_row);
+        })
+        .def_static("max_abs", [](const MatrixArg& X) { return quorvane::linalg::max_abs(*X.view); })
+        .def_static("unit_for", &AdaptivePCA::unit_for)
+        .def_static("squared_deviations", [](const MatrixArg& X, const Eigen::VectorXd& mean, double unit) {
+            return AdaptivePCA::squared_deviations(*X.view, mean, unit);
+        })
+        .def_static("deviations", &AdaptivePCA::deviations)
+        .def("set_moments", &AdaptivePCA::set_moments)
+        // The chunk products run without the GIL, beside a worker's other tasks.
+        .def("cross_product", [](const AdaptivePCA& p, const MatrixArg& X) { return p.cross_product(*X.view); },
+             py::call_guard<py::gil_scoped_release>())
+        .def("gram_block", [](const AdaptivePCA& p, const MatrixArg& A, const MatrixArg& B) {
+            return p.gram_block(*A.view, *B.view);
+        }, py::call_guard<py::gil_scoped_release>())
+        .def("back_project", [](const AdaptivePCA& p, const MatrixArg& X, const MatrixArg& V) {
+            return p.back_project(*X.view, *V.view);
+        }, py::call_guard<py::gil_scoped_release>())
+        .def("finish_standard", &AdaptivePCA::finish_standard)
+        .def("gram_eigenpairs", [](const AdaptivePCA& p, const Eigen::MatrixXd& gram) {
+            Eigen::VectorXd values;
+            Eigen::MatrixXd vectors;
+            p.gram_eigenpairs(gram, values, vectors);
+            return py::make_tuple(values, vectors);
+        })
+        .def("finish_thin", &AdaptivePCA::finish_thin)
+        .def("restore", &AdaptivePCA::restore)
+        // Projects the rows of X; a row with NaN or infinity is named, counted from first_row.
+        .def("transform", [](const AdaptivePCA& p, const MatrixArg& X, Index first_row) {
+            if (!p.fitted()) throw py::value_error("the reduction is not fitted");
+            ReferenceShard::RowMatrix Z(X.view->rows(), p.n_components);
+            p.project(*X.view, 0, Z.rows(), Z.data(), Z.cols());
+            if (!Z.allFinite()) quorvane::linalg::require_finite(*X.view, "X", first_row);
+            return Z;
+        })
+        .def_readonly("n_components", &AdaptivePCA::n_components)
+        .def_readonly("mean", &AdaptivePCA::mean)
+        .def_readonly("feature_scale", &AdaptivePCA::feature_scale)
+        .def_readonly("components", &AdaptivePCA::components);
+
+    py::class_<ReferenceShard>(m, "_ReferenceShard")
+        .def(py::init<ReferenceShard::RowMatrix, std::int64_t>())
+        .def("nearest",
+             [](const ReferenceShard& s, const MatrixArg& Q, int k) {
+                 if (Q.view->cols() != s.dimension()) {
+                     throw py::value_error("queries have " + std::to_string(Q.view->cols()) +
+                                           " components, but the shard holds " + std::to_string(s.dimension()));
+                 }
+                 const ReferenceShard::RowMatrix rows = *Q.view;
+                 const py::ssize_t m = std::clamp<Index>(k, 0, s.rows());
+                 py::array_t<double> distances({rows.rows(), m});
+                 py::array_t<std::int64_t> indices({rows.rows(), m});
+                 s.nearest(rows.data(), rows.rows(), rows.cols(), k, distances.mutable_data(), indices.mutable_data());
+                 return py::make_tuple(distances, indices);
+             })
+        .def_property_readonly("rows", &ReferenceShard::rows)
+        .def_property_readonly("offset", &ReferenceShard::offset)
+        .def_property_readonly("samples", [](const ReferenceShard& s) { return s.samples(); });
+
+    m.def("_engine_from_parts",
+          [](const KNNConfig& config, Eigen::VectorXd mean, Eigen::VectorXd scale, Eigen::MatrixXd components,
+             Eigen::MatrixXd reference, const std::vector<std::string>& labels) {
+              KNNEngine::State s;
+              s.config = config;
+              s.mean = std::move(mean);
+              s.feature_scale = std::move(scale);
+              s.components = std::move(components);
+              s.reference = std::move(reference);
+              s.labels = labels;
+              return std::make_unique<KNNEngine>(std::move(s));
+          });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -359,4 +448,5 @@ PYBIND11_MODULE(_core, m) {
              "training rows, and the engine must be trained.")
         .def(py::pickle(&engine_state, &engine_from_state));
     m.attr("__name__") = own_name;
+    bind_sharding(m);
 }

@@ -29,13 +29,18 @@ void descending_eigenpairs(const Eigen::MatrixXd& symmetric, Eigen::VectorXd& va
     vectors = std::move(pairs.vectors);
 }
 
+[[noreturn]] void throw_overflow() {
+    throw std::invalid_argument(
+        "X spans too wide a range of values: its centred products overflow double precision");
+}
+
 // Per-column sums of f(x): each block of kSumRows rows is summed in row
 // order, then the block sums in block order. The blocks are fixed, so the
 // result is the same for any thread count and either memory order of X.
 constexpr Index kSumRows = 2048;
 
 template <typename F>
-Eigen::VectorXd column_sums(const MatrixView& X, F f) {
+Eigen::VectorXd sums_of(const MatrixView& X, F f) {
     const Index n = X.rows(), d = X.cols();
     const Index blocks = (n + kSumRows - 1) / kSumRows;
     Eigen::MatrixXd partial = Eigen::MatrixXd::Zero(d, blocks);
@@ -62,16 +67,6 @@ Eigen::VectorXd column_sums(const MatrixView& X, F f) {
     return total;
 }
 
-// 1.0 for data of ordinary size; otherwise the power of two at or just below
-// the largest magnitude (below, so that it stays finite near the top of the range).
-double unit_of(double magnitude) {
-    constexpr double kLarge = 0x1p400, kSmall = 0x1p-400;
-    if (!(magnitude > kLarge || (magnitude > 0.0 && magnitude < kSmall))) return 1.0;
-    int exponent = 0;
-    std::frexp(magnitude, &exponent);
-    return std::ldexp(1.0, exponent - 1);
-}
-
 }  // namespace
 
 AdaptivePCA::AdaptivePCA(double variance_threshold)
@@ -86,6 +81,131 @@ linalg::Operand AdaptivePCA::standardised(const MatrixView& X) const {
     return op;
 }
 
+Eigen::VectorXd AdaptivePCA::column_sums(const MatrixView& X, double unit, Index first_row) {
+    Eigen::VectorXd sums = unit == 1.0 ? sums_of(X, [](double x, Index) { return x; })
+                                       : sums_of(X, [unit](double x, Index) { return x / unit; });
+    // A NaN or infinity anywhere makes its column's sum non-finite; only then
+    // is X searched for it (a sum can also overflow from finite values).
+    if (!sums.allFinite()) linalg::require_finite(X, "X", first_row);
+    return sums;
+}
+
+// Below the largest magnitude, so that the unit stays finite near the top of the range.
+double AdaptivePCA::unit_for(double max_abs) {
+    constexpr double kLarge = 0x1p400, kSmall = 0x1p-400;
+    if (!(max_abs > kLarge || (max_abs > 0.0 && max_abs < kSmall))) return 1.0;
+    int exponent = 0;
+    std::frexp(max_abs, &exponent);
+    return std::ldexp(1.0, exponent - 1);
+}
+
+Eigen::VectorXd AdaptivePCA::squared_deviations(const MatrixView& X, const Eigen::VectorXd& mu, double unit) {
+    return sums_of(X, [&mu, unit](double x, Index j) {
+        const double c = x / unit - mu[j] / unit;
+        return c * c;
+    });
+}
+
+Eigen::VectorXd AdaptivePCA::deviations(const Eigen::VectorXd& squares, const Eigen::VectorXd& mu, Index n,
+                                        double unit) {
+    const Index d = squares.size();
+    Eigen::VectorXd scale = Eigen::VectorXd::Constant(d, unit);
+    const double dof = static_cast<double>(n - 1);
+    for (Index j = 0; j < d; ++j) {
+        const double s = std::sqrt(squares[j] / dof) * unit;
+        // A deviation that is rounding noise next to the feature's own size
+        // marks a constant feature: it keeps the unit divisor.
+        if (s > 0.0 && !(s < kEpsilon * std::abs(mu[j]))) scale[j] = s;
+    }
+    return scale;
+}
+
+void AdaptivePCA::set_moments(Eigen::VectorXd new_mean, Eigen::VectorXd new_scale) {
+    if (new_scale.size() != new_mean.size()) {
+        throw std::invalid_argument("feature_scale has " + std::to_string(new_scale.size()) +
+                                    " entries, but mean has " + std::to_string(new_mean.size()));
+    }
+    mean = std::move(new_mean);
+    feature_scale = std::move(new_scale);
+    unit_scale_ = feature_scale.isOnes(0.0);
+    components.resize(mean.size(), 0);
+    n_components = 0;
+    packed_components_ = linalg::pack(linalg::operand(components));
+}
+
+Eigen::MatrixXd AdaptivePCA::cross_product(const MatrixView& X) const {
+    const Index d = mean.size();
+    check_width(X);
+    RowMatrix product(d, d);
+    const linalg::Operand Xs = standardised(X);
+    linalg::multiply(Xs.transposed(), Xs, product.data(), d, true);
+    return product;
+}
+
+Eigen::MatrixXd AdaptivePCA::gram_block(const MatrixView& A, const MatrixView& B) const {
+    check_width(A);
+    check_width(B);
+    const bool same = A.data() == B.data() && A.rows() == B.rows() && A.innerStride() == B.innerStride() &&
+                      A.outerStride() == B.outerStride();
+    RowMatrix block(A.rows(), B.rows());
+    // Each entry is one fused chain over the features, so a block holds the
+    // very bits of the same entries of the whole Gram matrix.
+    linalg::multiply(standardised(A), standardised(B).transposed(), block.data(), B.rows(), same);
+    return block;
+}
+
+Eigen::MatrixXd AdaptivePCA::back_project(const MatrixView& X, const MatrixView& V) const {
+    check_width(X);
+    if (V.rows() != X.rows()) {
+        throw std::invalid_argument("V has " + std::to_string(V.rows()) + " rows, but X has " +
+                                    std::to_string(X.rows()));
+    }
+    RowMatrix U(mean.size(), V.cols());
+    linalg::multiply(standardised(X).transposed(), linalg::operand(V), U.data(), V.cols());
+    return U;
+}
+
+void AdaptivePCA::finish_standard(const Eigen::MatrixXd& product, Index n) {
+    // One sample leaves Xc all zeros; dividing by 1 keeps its covariance
+    // the zero matrix instead of 0/0.
+    const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
+    const Eigen::MatrixXd cov = product / dof;
+    Eigen::VectorXd eigenvalues;
+    Eigen::MatrixXd candidates;
+    descending_eigenpairs(cov, eigenvalues, candidates);
+    if (!eigenvalues.allFinite() || !candidates.allFinite()) throw_overflow();
+    select_components(eigenvalues, candidates, false);
+}
+
+void AdaptivePCA::gram_eigenpairs(const Eigen::MatrixXd& gram, Eigen::VectorXd& values,
+                                  Eigen::MatrixXd& vectors) const {
+    // All eigenvalues decide the count; only the kept eigenvectors are
+    // computed, and only they are mapped back into feature space.
+    linalg::LeadingEigenpairs leading =
+        linalg::leading_eigenpairs(gram, [this](const Eigen::VectorXd& v) { return component_count(v); });
+    values = std::move(leading.values);
+    vectors = std::move(leading.vectors);
+}
+
+void AdaptivePCA::finish_thin(const Eigen::VectorXd& eigenvalues, Eigen::MatrixXd candidates) {
+    const Index d = candidates.rows(), count = candidates.cols();
+    Eigen::VectorXd lengths(count);
+    for (Index j = 0; j < count; ++j) lengths[j] = std::sqrt(linalg::squared_norm(candidates.col(j).data(), d));
+    // Centring leaves rank <= n - 1, so the last axis may be numerically
+    // zero; "zero" is measured against the longest axis, whatever the unit.
+    const double shortest = count > 0 ? kEpsilon * lengths.maxCoeff() : 0.0;
+    for (Index j = 0; j < count; ++j) {
+        const double r = lengths[j];
+        if (r > shortest) {
+            candidates.col(j) /= r;
+        } else {
+            candidates.col(j).setZero();
+        }
+    }
+    if (!eigenvalues.allFinite() || !candidates.allFinite()) throw_overflow();
+    select_components(eigenvalues, candidates, true);
+}
+
 void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     const Index n = X.rows();
     const Index d = X.cols();
@@ -95,84 +215,37 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     }
 
     AdaptivePCA next(variance_threshold);
-    Eigen::VectorXd sums = column_sums(X, [](double x, Index) { return x; });
-    // A NaN or infinity anywhere makes its column's sum non-finite; only then
-    // is X searched for it (a sum can also overflow from finite values).
-    if (!sums.allFinite()) linalg::require_finite(X, "X");
+    Eigen::VectorXd sums = column_sums(X, 1.0);
     // Data far from unit size is worked on in units of a power of two near
     // its largest magnitude, so that squares and their sums neither overflow
     // nor underflow; powers of two scale every value exactly.
-    const double unit = unit_of(linalg::max_abs(X));
-    if (unit != 1.0) sums = column_sums(X, [unit](double x, Index) { return x / unit; });
-    next.mean = sums / static_cast<double>(n) * unit;
-    next.feature_scale = Eigen::VectorXd::Constant(d, unit);
+    const double unit = unit_for(linalg::max_abs(X));
+    if (unit != 1.0) sums = column_sums(X, unit);
+    Eigen::VectorXd mu = sums / static_cast<double>(n) * unit;
     // A single sample has no sample deviation (0/0); it keeps the unit divisor.
-    if (scale && n > 1) {
-        const Eigen::VectorXd& mu = next.mean;
-        const Eigen::VectorXd squares = column_sums(X, [&mu, unit](double x, Index j) {
-            const double c = x / unit - mu[j] / unit;
-            return c * c;
-        });
-        const double dof = static_cast<double>(n - 1);
-        for (Index j = 0; j < d; ++j) {
-            const double s = std::sqrt(squares[j] / dof) * unit;
-            // A deviation that is rounding noise next to the feature's own size
-            // marks a constant feature: it keeps the unit divisor.
-            if (s > 0.0 && !(s < kEpsilon * std::abs(mu[j]))) next.feature_scale[j] = s;
-        }
-    }
+    Eigen::VectorXd divisors = scale && n > 1 ? deviations(squared_deviations(X, mu, unit), mu, n, unit)
+                                              : Eigen::VectorXd::Constant(d, unit);
+    next.set_moments(std::move(mu), std::move(divisors));
 
-    next.unit_scale_ = next.feature_scale.isOnes(0.0);
-    // Centred and scaled values are formed on the fly inside the products.
-    const linalg::Operand Xs = next.standardised(X);
-    Eigen::VectorXd eigenvalues;
-    Eigen::MatrixXd candidates;
     // With more features than samples the n x n Gram matrix has the same
     // non-zero spectrum as the covariance and is far cheaper to decompose.
-    const bool thin = d > n;
-    if (!thin) {
-        RowMatrix product(d, d);
-        linalg::multiply(Xs.transposed(), Xs, product.data(), d, true);
-        // One sample leaves Xc all zeros; dividing by 1 keeps its covariance
-        // the zero matrix instead of 0/0.
-        const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
-        const Eigen::MatrixXd cov = product / dof;
-        descending_eigenpairs(cov, eigenvalues, candidates);
+    if (d <= n) {
+        next.finish_standard(next.cross_product(X), n);
     } else {
-        RowMatrix gram_rows(n, n);
-        linalg::multiply(Xs, Xs.transposed(), gram_rows.data(), n, true);
-        const Eigen::MatrixXd gram = gram_rows;
-        // All eigenvalues decide the count; only the kept eigenvectors are
-        // computed, and only they are mapped back into feature space.
-        linalg::LeadingEigenpairs leading =
-            linalg::leading_eigenpairs(gram, [&next](const Eigen::VectorXd& values) { return next.component_count(values); });
-        eigenvalues = std::move(leading.values);
-        const Index count = leading.vectors.cols();
-        const Eigen::MatrixXd& kept = leading.vectors;
-        RowMatrix U(d, count);
-        linalg::multiply(Xs.transposed(), linalg::operand(kept), U.data(), count);
-        candidates = U;
-        Eigen::VectorXd lengths(count);
-        for (Index j = 0; j < count; ++j) lengths[j] = std::sqrt(linalg::squared_norm(candidates.col(j).data(), d));
-        // Centring leaves rank <= n - 1, so the last axis may be numerically
-        // zero; "zero" is measured against the longest axis, whatever the unit.
-        const double shortest = count > 0 ? kEpsilon * lengths.maxCoeff() : 0.0;
-        for (Index j = 0; j < count; ++j) {
-            const double r = lengths[j];
-            if (r > shortest) {
-                candidates.col(j) /= r;
-            } else {
-                candidates.col(j).setZero();
-            }
-        }
+        Eigen::VectorXd eigenvalues;
+        Eigen::MatrixXd kept;
+        next.gram_eigenpairs(next.gram_block(X, X), eigenvalues, kept);
+        next.finish_thin(eigenvalues, next.back_project(X, kept));
     }
-
-    if (!eigenvalues.allFinite() || !candidates.allFinite()) {
-        throw std::invalid_argument(
-            "X spans too wide a range of values: its centred products overflow double precision");
-    }
-    next.select_components(eigenvalues, candidates, thin);
     *this = std::move(next);
+}
+
+void AdaptivePCA::check_width(const MatrixView& X) const {
+    if (X.cols() != mean.size()) {
+        throw std::invalid_argument("X has " + std::to_string(X.cols()) +
+                                    " features, but the reduction was fitted with " +
+                                    std::to_string(mean.size()));
+    }
 }
 
 void AdaptivePCA::restore(Eigen::VectorXd new_mean, Eigen::VectorXd new_scale, Eigen::MatrixXd new_components) {
@@ -235,11 +308,7 @@ Eigen::MatrixXd AdaptivePCA::transform(const MatrixView& X) const {
 }
 
 void AdaptivePCA::project(const MatrixView& X, Index first, Index count, double* out, Index ld) const {
-    if (X.cols() != mean.size()) {
-        throw std::invalid_argument("X has " + std::to_string(X.cols()) +
-                                    " features, but the reduction was fitted with " +
-                                    std::to_string(mean.size()));
-    }
+    check_width(X);
     // Subtract, divide, multiply: the order in which training samples and
     // queries alike are reduced, applied per row inside the product. The
     // components are packed once per fit, not once per block of rows.

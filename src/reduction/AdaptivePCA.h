@@ -18,6 +18,50 @@ public:
     /// and one holding NaN or infinity, leaving the reduction as it was.
     void fit(const MatrixView& X, bool scale);
 
+    // The steps of `fit`, for data split into row blocks that live apart: each
+    // block's sums and products are formed by the first group, the caller adds
+    // them up in a fixed block order, and the second group finishes the fit.
+
+    /// Column sums of X / unit. Refuses NaN and infinity, naming the row as
+    /// first_row + its index in X (X being rows of a larger matrix).
+    static Eigen::VectorXd column_sums(const MatrixView& X, double unit, Eigen::Index first_row = 0);
+
+    /// 1.0 for data of ordinary size, else a power of two near `max_abs`, the
+    /// largest magnitude in the data: the unit sums and squares are taken in.
+    static double unit_for(double max_abs);
+
+    /// Sums over the rows of X of ((x - mean) / unit)^2, per column.
+    static Eigen::VectorXd squared_deviations(const MatrixView& X, const Eigen::VectorXd& mean, double unit);
+
+    /// The per-feature divisors from the summed squared deviations of n > 1
+    /// samples: the sample deviation, or `unit` where it is rounding noise.
+    static Eigen::VectorXd deviations(const Eigen::VectorXd& squares, const Eigen::VectorXd& mean,
+                                      Eigen::Index n, double unit);
+
+    /// Starts a fit from its moments, dropping any axes: the products below
+    /// then standardise with them.
+    void set_moments(Eigen::VectorXd mean, Eigen::VectorXd feature_scale);
+
+    /// Xs^T Xs, d x d, with Xs the rows of X standardised by the moments.
+    Eigen::MatrixXd cross_product(const MatrixView& X) const;
+
+    /// As Bs^T: the block of the Gram matrix between the rows of A and of B.
+    Eigen::MatrixXd gram_block(const MatrixView& A, const MatrixView& B) const;
+
+    /// Xs^T V, d x V.cols(): the rows of V pair with the rows of X.
+    Eigen::MatrixXd back_project(const MatrixView& X, const MatrixView& V) const;
+
+    /// Ends a standard-mode fit of n samples from their summed cross_product.
+    void finish_standard(const Eigen::MatrixXd& product, Eigen::Index n);
+
+    /// Every eigenvalue of the whole Gram matrix, descending, and the
+    /// eigenvectors of those the threshold keeps (thin mode).
+    void gram_eigenpairs(const Eigen::MatrixXd& gram, Eigen::VectorXd& values, Eigen::MatrixXd& vectors) const;
+
+    /// Ends a thin-mode fit from the eigenvalues and the summed back_project
+    /// of the kept eigenvectors.
+    void finish_thin(const Eigen::VectorXd& eigenvalues, Eigen::MatrixXd back_projected);
+
     /// Keeps the leading candidate columns chosen by the threshold and prints
     /// the fit line. `eigenvalues` are descending, `candidates` holds at least
     /// the columns kept; `thin` only names the mode.
@@ -52,6 +96,7 @@ public:
 
 private:
     linalg::Operand standardised(const MatrixView& X) const;
+    void check_width(const MatrixView& X) const;
 
     bool unit_scale_ = true;        ///< every feature_scale entry is 1.0: skip the exact division
     linalg::PackedOperand packed_components_;  ///< `components` packed once for every projection

@@ -1,20 +1,26 @@
-"""Scale-out on a real Dask cluster of spawned worker processes: an engine shipped to the
-workers answers exactly as it does here, with each worker's OpenMP team held to one thread."""
+"""Dask on a real cluster of spawned worker processes: an engine shipped to the workers
+answers as it does here, and an engine trained with its rows sharded over the workers
+answers as one engine holding every row."""
 
+import contextlib
 import ctypes
 import faulthandler
+import io
 import os
+import pickle
 
 import dask
 import dask.array as da
 import numpy as np
 import pytest
 from distributed import Client, LocalCluster
-from sklearn.datasets import load_digits
 
 import quorvane
+import quorvane.dask as qd
+from reference import make_engine
 
 WORKERS = 2
+NAMES = np.array(["ant", "bee", "émeu", "Cat"], dtype=object)
 
 
 # The team size of the OpenMP runtime quorvane loads, which reads OMP_NUM_THREADS only
@@ -45,6 +51,7 @@ def client():
             Client(cluster, timeout="60s") as client,
         ):
             client.wait_for_workers(WORKERS, timeout=60)
+            assert list(client.run(openmp_team).values()) == [1] * WORKERS
             yield client
     finally:
         # The nanny writes its pre-spawn variables into this process's environment too.
@@ -53,20 +60,104 @@ def client():
         faulthandler.cancel_dump_traceback_later()
 
 
-@pytest.mark.parametrize("scale", [False, True])
-def test_shipped_engine_answers_as_the_local_one(client, scale):
-    assert list(client.run(openmp_team).values()) == [1] * WORKERS
+def dataset(n, d, seed, magnitude=1.0):
+    """Rows near a rank-6 subspace with well separated variances, labelled by region."""
+    rng = np.random.default_rng(seed)
+    basis = np.linalg.qr(rng.normal(size=(d, 6)))[0].T
+    latent = rng.normal(size=(2 * n, 6)) * [20.0, 12.0, 7.0, 4.0, 2.5, 1.5]
+    X = (latent @ basis + 0.01 * rng.normal(size=(2 * n, d)) + rng.normal(size=d)) * magnitude
+    labels = NAMES[(latent[:, 0] > 0) * 2 + (latent[:, 1] > 0)]
+    return X[:n], labels[:n], X[n:]  # training rows, their labels, held-out queries
 
-    X, labels = load_digits(return_X_y=True)
-    engine = quorvane.KNNEngine(quorvane.KNNConfig())
-    engine.train(X, [str(label) for label in labels], scale=scale)
-    # Training rows themselves (exact hits at distance zero) and noisy copies, in
-    # uneven chunks including one of a single row and one of none.
-    Q = np.vstack([X[:400], X + np.random.default_rng(11).normal(scale=3.0, size=X.shape)])
-    queries = da.from_array(Q, chunks=((0, 1, 733, 250, Q.shape[0] - 984), Q.shape[1]))
 
+def chunked(X, parts):
+    bounds = np.linspace(0, len(X), parts + 1).astype(int)
+    return da.from_array(X, chunks=(tuple(np.diff(bounds)), X.shape[1]))
+
+
+def quiet_lines(train, *args, **kwargs):
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        result = train(*args, **kwargs)
+    return result, out.getvalue().splitlines()
+
+
+def components(engine):
+    state = engine.__getstate__()
+    d, c = state[3], state[4]
+    return np.frombuffer(state[9], "<f8").reshape(c, d).T
+
+
+# (rows, features, chunk sizes, scale, variance, magnitude): Standard and Thin, scaled and
+# not, a chunk of one row, and data of a size that is summed in units of a power of two.
+DATASETS = [
+    (600, 20, (250, 1, 349), False, 0.95, 1.0),
+    (600, 20, (100, 300, 200), True, 5.0, 1.0),
+    (400, 12, (150, 250), True, 0.9, 1e300),
+    (60, 200, (25, 1, 34), False, 0.95, 1.0),
+    (60, 200, (30, 30), True, 4.0, 1.0),
+]
+
+
+@pytest.mark.parametrize("n, d, chunks, scale, variance, magnitude", DATASETS)
+def test_sharded_training_agrees_with_one_engine(client, n, d, chunks, scale, variance, magnitude):
+    X, y, Q = dataset(n, d, seed=n + d, magnitude=magnitude)
+    local = make_engine(3, variance)
+    _, expected_lines = quiet_lines(local.train, X, list(y), scale=scale)
+    config = quorvane.KNNConfig()
+    config.variance = variance
+    sharded, lines = quiet_lines(qd.train, config, da.from_array(X, chunks=(chunks, d)), da.from_array(y, chunks=50),
+                                 scale=scale)
+    assert lines == expected_lines  # the mode and kept count, printed once, here
+    assert sharded.n_components == local.n_components
+    mine, theirs = sharded.components, components(local)
+    np.testing.assert_allclose(mine * np.sign(np.sum(mine * theirs, axis=0)), theirs, rtol=0, atol=1e-9)
+    assert sharded.predict_batch(Q) == local.predict_batch(Q)
+
+
+def test_sharded_engine_answers_as_its_gathered_engine(client):
+    X, y, Q = dataset(300, 10, seed=3)
+    # Duplicated rows, in different shards, sit at equal distances: only the index decides.
+    X[250:280] = X[10:40]
+    Q = np.vstack([Q[:100], X[:40]])
+    Q_dask = da.from_array(Q, chunks=((0, 1, 60, 79), 10))
+    config = quorvane.KNNConfig()
+    config.k = 4  # ties between two labels, two votes each, go to the byte-wise smaller
+    for shards in (1, 2, 7):
+        sharded, _ = quiet_lines(qd.train, config, chunked(X, shards), y)
+        assert len(sharded.shards) == shards
+        gathered = sharded.gather()
+        restored = pickle.loads(pickle.dumps(sharded))  # carries the model and shard references
+        assert len(pickle.dumps(sharded)) < 300 * sharded.n_components * 8
+        expected = gathered.predict_batch(Q)
+        assert sharded.predict_batch(Q) == restored.predict_batch(Q_dask) == expected
+        for k in (1, 4, 50, 300):  # 50 exceeds every shard of 7, 300 is every row
+            want = gathered.kneighbors(Q, k)
+            for got in (sharded.kneighbors(Q, k), sharded.kneighbors(Q_dask, k)):
+                assert got[0].tobytes() == want[0].tobytes()
+                np.testing.assert_array_equal(got[1], want[1])
+    for config.k in (0, 300):  # "Unknown", and the majority of every row
+        sharded, _ = quiet_lines(qd.train, config, chunked(X, 3), y)
+        assert sharded.predict_batch(Q[:5]) == sharded.gather().predict_batch(Q[:5])
+
+
+def test_a_bad_chunk_fails_on_the_client_naming_the_row(client):
+    X, y, _ = dataset(200, 8, seed=5)
+    X[137, 3] = np.nan
+    with pytest.raises(ValueError, match="X contains NaN or infinity at row 137, column 3"):
+        quiet_lines(qd.train, quorvane.KNNConfig(), chunked(X, 4), y)
+    with pytest.raises(ValueError, match="y has 199 labels but X has 200 rows"):
+        qd.train(quorvane.KNNConfig(), chunked(X, 4), y[1:])
+
+
+def test_shipped_engine_answers_as_the_local_one(client):
+    X, y, Q = dataset(500, 16, seed=9)
+    engine = make_engine()
+    quiet_lines(engine.train, X, list(y), scale=True)
+    # Training rows themselves (exact hits at distance zero) and held-out rows, in uneven
+    # chunks including one of a single row and one of none.
+    Q = np.vstack([X[:200], Q])
+    queries = da.from_array(Q, chunks=((0, 1, 333, 250, Q.shape[0] - 584), Q.shape[1]))
     [shipped] = client.scatter([engine], broadcast=True)
-    assert client.submit(lambda e: e.n_components, shipped).result(timeout=60) == engine.n_components
     labels_out = queries.map_blocks(lambda block, e: np.array(e.predict_batch(block), dtype=object), shipped,
                                     drop_axis=1, dtype=object, meta=np.empty((0,), dtype=object))
     assert client.compute(labels_out).result(timeout=120).tolist() == engine.predict_batch(Q)
