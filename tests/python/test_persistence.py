@@ -45,32 +45,67 @@ def test_labels_come_back_byte_for_byte():
             answering.predict(X[5])
 
 
-def _replace(state, index, value):
-    return state[:index] + (value,) + state[index + 1 :]
+FIELDS = ["version", "k", "variance", "d", "c", "n", "order", "mean", "scale", "components", "reference", "labels"]
 
 
-# One row per check the loader makes.
+def changed(state, **fields):
+    return tuple(fields.get(name, value) for name, value in zip(FIELDS, state))
+
+
+def doubles(state, field, value, at=None):
+    """`field` with all its doubles, or only the one at `at`, set to `value`."""
+    a = np.frombuffer(state[FIELDS.index(field)], "<f8").copy()
+    a[slice(None) if at is None else at] = value
+    return changed(state, **{field: a.tobytes()})
+
+
+# One row per check the loader makes. Claimed sizes are checked against the bytes
+# carried before anything that large is allocated: MemoryError would mean too late.
 CORRUPTIONS = {
-    "empty tuple": lambda s: (),
-    "unknown version": lambda s: _replace(s, 0, 99),
-    "version of wrong type": lambda s: _replace(s, 0, "1"),
-    "truncated tuple": lambda s: s[:7],
-    "k out of range": lambda s: _replace(s, 1, 2**40),
-    "negative size": lambda s: _replace(s, 5, -1),
-    "sample count off by one": lambda s: _replace(s, 5, s[5] - 1),
-    "scale truncated": lambda s: _replace(s, 8, s[8][:-8]),
-    "components padded": lambda s: _replace(s, 9, s[9] + b"\0" * 8),
-    "labels missing": lambda s: _replace(s, 11, s[11][:-1]),
-    "label of wrong type": lambda s: _replace(s, 11, s[11][:-1] + ["str"]),
-    "untrained with samples": lambda s: _replace(_replace(_replace(_replace(s, 3, 0), 7, b""), 8, b""), 9, b""),
+    "empty tuple": (lambda s: (), "empty"),
+    "unknown version": (lambda s: changed(s, version=99), "unknown version 99"),
+    "version of wrong type": (lambda s: changed(s, version="1"), "wrong type"),
+    "truncated tuple": (lambda s: s[:7], "7 fields, expected 12"),
+    "k out of range": (lambda s: changed(s, k=2**40), "k has the wrong type"),
+    "negative size": (lambda s: changed(s, n=-1), "out of range: -1"),
+    "size beyond 32 bits": (lambda s: changed(s, d=2**31), "out of range"),
+    "sample count off by one": (lambda s: changed(s, n=s[5] - 1), "reference holds"),
+    "scale truncated": (lambda s: changed(s, scale=s[8][:-8]), "scale holds"),
+    "components padded": (lambda s: changed(s, components=s[9] + b"\0" * 8), "components holds"),
+    "huge feature count": (lambda s: changed(s, d=2**31 - 1), r"mean holds \d+ bytes, expected 2147483647 doubles"),
+    "sizes whose product passes 64 bits": (lambda s: changed(s, d=2**31 - 1, c=2**31 - 1), "expected 2147483647"),
+    "huge component count": (lambda s: changed(s, c=2**31 - 1), "components holds"),
+    "huge sample count": (lambda s: changed(s, n=2**31 - 1), "reference holds"),
+    "NaN mean": (lambda s: doubles(s, "mean", np.nan, 0), "mean holds NaN"),
+    "infinite reference": (lambda s: doubles(s, "reference", np.inf, 5), "reference holds NaN or infinity"),
+    "infinite component": (lambda s: doubles(s, "components", -np.inf, 2), "components holds NaN"),
+    "zero divisor": (lambda s: doubles(s, "scale", 0.0, 1), "not positive"),
+    "negative divisor": (lambda s: doubles(s, "scale", -2.0, 1), "not positive"),
+    "reference whose norms overflow": (lambda s: doubles(s, "reference", 1e200), "overflow"),
+    "unknown byte order": (lambda s: changed(s, order="="), "byte order"),
+    "labels missing": (lambda s: changed(s, labels=s[11][:-1]), "labels for"),
+    "label of wrong type": (lambda s: changed(s, labels=s[11][:-1] + ["str"]), "not bytes"),
+    "untrained with samples": (lambda s: changed(s, d=0, mean=b"", scale=b"", components=b""), ""),
 }
 
 
-@pytest.mark.parametrize("damage", CORRUPTIONS.values(), ids=CORRUPTIONS.keys())
-def test_damaged_state_is_refused(trained, damage):
+@pytest.mark.parametrize("damage, message", CORRUPTIONS.values(), ids=CORRUPTIONS.keys())
+def test_damaged_state_is_refused(trained, damage, message):
     state = trained.__getstate__()
     expected = trained.predict_batch(QUERIES)
     engine = KNNEngine.__new__(KNNEngine)
-    with pytest.raises(ValueError, match="invalid quorvane state"):
+    with pytest.raises(ValueError, match="invalid quorvane state: .*" + message):
         engine.__setstate__(damage(state))
     assert trained.predict_batch(QUERIES) == expected
+
+
+def test_big_endian_and_first_layout_states_load_alike(trained):
+    state = trained.__getstate__()
+    big = {f: np.frombuffer(state[FIELDS.index(f)], "<f8").astype(">f8").tobytes()
+           for f in ("mean", "scale", "components", "reference")}
+    # The first layout had no byte-order field and held the saving machine's order.
+    for loadable in (changed(state, order=">", **big), (1,) + state[1:6] + state[7:]):
+        engine = KNNEngine.__new__(KNNEngine)
+        engine.__setstate__(loadable)
+        assert engine.__getstate__() == state
+        assert engine.predict_batch(QUERIES) == trained.predict_batch(QUERIES)

@@ -38,35 +38,6 @@ def test_other_threads_run_during_a_batch(engine):
     assert counter > 100_000
 
 
-def test_queries_while_training_answer_from_one_model():
-    old, new = (X[:300], Y[:300]), (X[300:600] * 3.0, [s + "'" for s in Y[300:600]])
-    answers = []
-    for data in (old, new):
-        e = make_engine()
-        train_counting(e, *data, False)
-        answers.append(e.predict_batch(Q[:200]))
-    shared = make_engine()
-    train_counting(shared, *old, False)
-    stop, mixed = threading.Event(), []
-
-    def ask():
-        while not stop.is_set():
-            got = shared.predict_batch(Q[:200])
-            mixed.extend(i for i, g in enumerate(got) if g not in (answers[0][i], answers[1][i]))
-            if got not in answers:
-                mixed.append("a batch mixing two models")
-
-    readers = [threading.Thread(target=ask) for _ in range(2)]
-    for r in readers:
-        r.start()
-    for round_ in range(200):
-        train_counting(shared, *(new if round_ % 2 == 0 else old), False)
-    stop.set()
-    for r in readers:
-        r.join()
-    assert mixed == []
-
-
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="signals reach the main thread")
 def test_ctrl_c_stops_a_batch_and_changes_nothing(engine):
     expected = engine.predict_batch(Q)
