@@ -87,6 +87,26 @@ PackedOperand pack(const Operand& B, const Blocking& blocking = Blocking{});
 void multiply(const Operand& A, const PackedOperand& B, double* C, Index ldc,
               const Blocking& blocking = Blocking{});
 
+/// A right-hand operand laid out for `project`: panels of the projection
+/// kernel's width in columns, each k-major over the whole depth, zero-padded.
+struct ProjectionPanels {
+    Index rows = 0;              ///< depth K
+    Index cols = 0;              ///< N
+    std::vector<double> panels;  ///< panel p, depth k at (p * K + k) * width
+};
+
+/// Lays B out for `project`.
+ProjectionPanels pack_projection(const Operand& B);
+
+/// True when `project` takes A: values contiguous along each row, features
+/// (if standardised) along the columns.
+inline bool projectable(const Operand& A) { return A.col_stride == 1 && (A.shift == nullptr || A.feature_axis == 1); }
+
+/// C = A * B for a `projectable` A, read in place (never packed): the same
+/// chains, so the same bits, as `multiply`. Meant for many rows against few
+/// columns, as projections onto a handful of components are.
+void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc);
+
 /// Sum of squares of x[0..n) in the same fused chain as `multiply`, so that a
 /// vector's squared norm equals its product with itself bit for bit.
 double squared_norm(const double* x, Index n);

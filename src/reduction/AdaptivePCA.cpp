@@ -130,7 +130,7 @@ void AdaptivePCA::set_moments(Eigen::VectorXd new_mean, Eigen::VectorXd new_scal
     unit_scale_ = feature_scale.isOnes(0.0);
     components.resize(mean.size(), 0);
     n_components = 0;
-    packed_components_ = linalg::pack(linalg::operand(components));
+    pack_components();
 }
 
 Eigen::MatrixXd AdaptivePCA::cross_product(const MatrixView& X) const {
@@ -264,7 +264,7 @@ void AdaptivePCA::restore(Eigen::VectorXd new_mean, Eigen::VectorXd new_scale, E
     mean = std::move(new_mean);
     feature_scale = std::move(new_scale);
     components = std::move(new_components);
-    packed_components_ = linalg::pack(linalg::operand(components));
+    pack_components();
 }
 
 Index AdaptivePCA::component_count(const Eigen::VectorXd& eigenvalues) const {
@@ -294,7 +294,7 @@ void AdaptivePCA::select_components(const Eigen::VectorXd& eigenvalues,
                                     const Eigen::MatrixXd& candidates, bool thin) {
     const Index count = component_count(eigenvalues);
     components = candidates.leftCols(count);
-    packed_components_ = linalg::pack(linalg::operand(components));
+    pack_components();
     n_components = static_cast<int>(count);
     console::write_line(std::string("[PCA] Fit complete. Mode: ") + (thin ? "Thin" : "Standard") +
                         " | Components: " + std::to_string(n_components));
@@ -312,7 +312,17 @@ void AdaptivePCA::project(const MatrixView& X, Index first, Index count, double*
     // Subtract, divide, multiply: the order in which training samples and
     // queries alike are reduced, applied per row inside the product. The
     // components are packed once per fit, not once per block of rows.
-    linalg::multiply(standardised(X).row_range(first, count), packed_components_, out, ld);
+    const linalg::Operand rows = standardised(X).row_range(first, count);
+    if (linalg::projectable(rows)) {
+        linalg::project(rows, projection_panels_, out, ld);
+    } else {
+        linalg::multiply(rows, packed_components_, out, ld);
+    }
+}
+
+void AdaptivePCA::pack_components() {
+    packed_components_ = linalg::pack(linalg::operand(components));
+    projection_panels_ = linalg::pack_projection(linalg::operand(components));
 }
 
 }  // namespace quorvane

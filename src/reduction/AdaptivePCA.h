@@ -97,9 +97,11 @@ public:
 private:
     linalg::Operand standardised(const MatrixView& X) const;
     void check_width(const MatrixView& X) const;
+    void pack_components();
 
     bool unit_scale_ = true;        ///< every feature_scale entry is 1.0: skip the exact division
     linalg::PackedOperand packed_components_;  ///< `components` packed once for every projection
+    linalg::ProjectionPanels projection_panels_;  ///< the same, laid out for rows read in place
 };
 
 }  // namespace quorvane
