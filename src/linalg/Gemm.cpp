@@ -296,9 +296,10 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
     }
     const ProjectionKernel kernel = kernels().projection_kernel;
     const Index panels = (N + kPW - 1) / kPW;
-    // A depth step keeps a step of every panel in L1/L2 while a block's rows
-    // stream past it once; the block's tiles stay in L1.
-    constexpr Index kDepth = 256, kRows = 64;
+    // A depth step of the (at most four) panels in use stays in L2 while a
+    // block's rows stream past it; long steps keep each row a long run of
+    // reads the prefetcher follows. The block's tiles stay in L1.
+    constexpr Index kRows = 64;
     const Index blocks = (M + kRows - 1) / kRows;
     const double flops = 2.0 * static_cast<double>(M) * static_cast<double>(N) * static_cast<double>(K);
     const bool parallel = !omp_in_parallel() && blocks > 1 && flops > 1e8 && threads_usable();
@@ -312,8 +313,9 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
         for (Index p0 = 0; p0 < panels; p0 += 4) {
             // At most four panels at a time, so the tiles fit on the stack.
             const Index np = std::min<Index>(4, panels - p0);
-            for (Index k0 = 0; k0 < K; k0 += kDepth) {
-                const Index kc = std::min(kDepth, K - k0);
+            const Index depth_step = 4096 / np;
+            for (Index k0 = 0; k0 < K; k0 += depth_step) {
+                const Index kc = std::min(depth_step, K - k0);
                 for (Index g = 0; g < groups; ++g) {
                     const double* x = A.data + (i0 + g * kPR) * A.row_stride + k0;
                     const Index r = std::min(kPR, rows - g * kPR);
