@@ -172,9 +172,10 @@ void product(const Operand& A, const Operand& B, const PackedOperand* packed, do
     // block of queries, and fresh pages for every call cost more than the work.
     // Every buffer is sized here, before the team starts: an allocation that
     // fails inside a parallel region could not be carried out of it.
-    thread_local std::vector<double> packed_b, packed_a_all;
+    thread_local PanelBuffer packed_b, packed_a_all;
     const auto b_size = packed != nullptr ? 0 : static_cast<std::size_t>(group * kc_max * nc_full);
-    const auto a_size = static_cast<std::size_t>(mc * kc_max);
+    // Whole cache lines per thread, so every thread's panels start on one.
+    const auto a_size = static_cast<std::size_t>(round_up(mc * kc_max, 8));
     if (packed_b.size() < b_size) packed_b.resize(b_size);
     if (packed_a_all.size() < a_size * static_cast<std::size_t>(threads)) packed_a_all.resize(a_size * static_cast<std::size_t>(threads));
     // Thread-local names mean each thread's own copy inside the region, so

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <vector>
 
 namespace quorvane::linalg {
@@ -51,6 +52,26 @@ struct Operand {
     }
 };
 
+/// Allocates on cache-line boundaries, so that packed panels start on one and
+/// no vector load of a panel is split across two lines.
+template <typename T>
+struct CacheAligned {
+    using value_type = T;
+    static constexpr std::align_val_t kAlignment{64};
+    CacheAligned() = default;
+    template <typename U>
+    CacheAligned(const CacheAligned<U>&) {}
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlignment)); }
+    void deallocate(T* p, std::size_t) { ::operator delete(p, kAlignment); }
+    template <typename U>
+    bool operator==(const CacheAligned<U>&) const { return true; }
+    template <typename U>
+    bool operator!=(const CacheAligned<U>&) const { return false; }
+};
+
+/// Packed panels, each starting on a cache line.
+using PanelBuffer = std::vector<double, CacheAligned<double>>;
+
 /// Cache-blocking sizes. They change speed only, never a result bit.
 struct Blocking {
     Index mc = 96;
@@ -76,7 +97,7 @@ struct PackedOperand {
     Index rows = 0;               ///< depth K of the products it takes part in
     Index cols = 0;               ///< N
     Index kc = 0;                 ///< depth step it was packed for
-    std::vector<double> panels;   ///< step k0, columns [j, j + kNR) at k0 * round_up(N, kNR) + j * kc
+    PanelBuffer panels;           ///< step k0, columns [j, j + kNR) at k0 * round_up(N, kNR) + j * kc
 };
 
 /// Packs B for `multiply` with the depth step of `blocking`.
@@ -92,7 +113,7 @@ void multiply(const Operand& A, const PackedOperand& B, double* C, Index ldc,
 struct ProjectionPanels {
     Index rows = 0;              ///< depth K
     Index cols = 0;              ///< N
-    std::vector<double> panels;  ///< panel p, depth k at (p * K + k) * width
+    PanelBuffer panels;          ///< panel p, depth k at (p * K + k) * width
 };
 
 /// Lays B out for `project`.
