@@ -172,9 +172,10 @@ void product(const Operand& A, const Operand& B, const PackedOperand* packed, do
     // block of queries, and fresh pages for every call cost more than the work.
     // Every buffer is sized here, before the team starts: an allocation that
     // fails inside a parallel region could not be carried out of it.
-    thread_local std::vector<double> packed_b, packed_a_all;
+    thread_local PanelBuffer packed_b, packed_a_all;
     const auto b_size = packed != nullptr ? 0 : static_cast<std::size_t>(group * kc_max * nc_full);
-    const auto a_size = static_cast<std::size_t>(mc * kc_max);
+    // Whole cache lines per thread, so every thread's panels start on one.
+    const auto a_size = static_cast<std::size_t>(round_up(mc * kc_max, 8));
     if (packed_b.size() < b_size) packed_b.resize(b_size);
     if (packed_a_all.size() < a_size * static_cast<std::size_t>(threads)) packed_a_all.resize(a_size * static_cast<std::size_t>(threads));
     // Thread-local names mean each thread's own copy inside the region, so
@@ -272,6 +273,73 @@ void multiply(const Operand& A, const PackedOperand& B, double* C, Index ldc, co
     shape.rows = B.rows;
     shape.cols = B.cols;
     product(A, shape, &B, C, ldc, false, blocking);
+}
+
+ProjectionPanels pack_projection(const Operand& B) {
+    ProjectionPanels packed;
+    packed.rows = B.rows;
+    packed.cols = B.cols;
+    const Index K = B.rows, panels = (B.cols + kPW - 1) / kPW;
+    packed.panels.assign(static_cast<std::size_t>(panels * K * kPW), 0.0);
+    for (Index p = 0; p < panels; ++p)
+        for (Index k = 0; k < K; ++k)
+            for (Index j = p * kPW; j < std::min(B.cols, (p + 1) * kPW); ++j)
+                packed.panels[static_cast<std::size_t>((p * K + k) * kPW + j - p * kPW)] = B(k, j);
+    return packed;
+}
+
+void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) {
+    const Index M = A.rows, N = B.cols, K = A.cols;
+    if (M == 0 || N == 0) return;
+    if (K == 0) {
+        for (Index i = 0; i < M; ++i) std::fill(C + i * ldc, C + i * ldc + N, 0.0);
+        return;
+    }
+    const ProjectionKernel kernel = kernels().projection_kernel;
+    const Index panels = (N + kPW - 1) / kPW;
+    // A depth step of the (at most four) panels in use stays in L2 while a
+    // block's rows stream past it; long steps keep each row a long run of
+    // reads the prefetcher follows. The block's tiles stay in L1.
+    constexpr Index kRows = 64;
+    const Index blocks = (M + kRows - 1) / kRows;
+    const double flops = 2.0 * static_cast<double>(M) * static_cast<double>(N) * static_cast<double>(K);
+    const bool parallel = !omp_in_parallel() && blocks > 1 && flops > 1e8 && threads_usable();
+    InterruptCheck interrupt;
+#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+    for (Index block = 0; block < blocks; ++block) {
+        if (interrupt.stop()) continue;
+        const Index i0 = block * kRows, rows = std::min(kRows, M - i0);
+        const Index groups = (rows + kPR - 1) / kPR;
+        alignas(32) double tiles[kRows / kPR * 4 * kPR * kPW];
+        for (Index p0 = 0; p0 < panels; p0 += 4) {
+            // At most four panels at a time, so the tiles fit on the stack.
+            const Index np = std::min<Index>(4, panels - p0);
+            const Index depth_step = 4096 / np;
+            for (Index k0 = 0; k0 < K; k0 += depth_step) {
+                const Index kc = std::min(depth_step, K - k0);
+                for (Index g = 0; g < groups; ++g) {
+                    const double* x = A.data + (i0 + g * kPR) * A.row_stride + k0;
+                    const Index r = std::min(kPR, rows - g * kPR);
+                    for (Index p = 0; p < np; ++p) {
+                        kernel(kc, x, A.row_stride, r, A.shift != nullptr ? A.shift + k0 : nullptr,
+                               A.scale != nullptr ? A.scale + k0 : nullptr,
+                               B.panels.data() + ((p0 + p) * K + k0) * kPW, tiles + (g * 4 + p) * kPR * kPW,
+                               k0 > 0);
+                    }
+                }
+            }
+            for (Index g = 0; g < groups; ++g) {
+                for (Index p = 0; p < np; ++p) {
+                    const Index j0 = (p0 + p) * kPW, cols = std::min(kPW, N - j0);
+                    const double* tile = tiles + (g * 4 + p) * kPR * kPW;
+                    for (Index r = 0; r < std::min(kPR, rows - g * kPR); ++r)
+                        std::memcpy(C + (i0 + g * kPR + r) * ldc + j0, tile + r * kPW,
+                                    sizeof(double) * static_cast<std::size_t>(cols));
+                }
+            }
+        }
+    }
+    interrupt.finish();
 }
 
 }  // namespace quorvane::linalg

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <vector>
 
 namespace quorvane::linalg {
@@ -51,6 +52,26 @@ struct Operand {
     }
 };
 
+/// Allocates on cache-line boundaries, so that packed panels start on one and
+/// no vector load of a panel is split across two lines.
+template <typename T>
+struct CacheAligned {
+    using value_type = T;
+    static constexpr std::align_val_t kAlignment{64};
+    CacheAligned() = default;
+    template <typename U>
+    CacheAligned(const CacheAligned<U>&) {}
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlignment)); }
+    void deallocate(T* p, std::size_t) { ::operator delete(p, kAlignment); }
+    template <typename U>
+    bool operator==(const CacheAligned<U>&) const { return true; }
+    template <typename U>
+    bool operator!=(const CacheAligned<U>&) const { return false; }
+};
+
+/// Packed panels, each starting on a cache line.
+using PanelBuffer = std::vector<double, CacheAligned<double>>;
+
 /// Cache-blocking sizes. They change speed only, never a result bit.
 struct Blocking {
     Index mc = 96;
@@ -76,7 +97,7 @@ struct PackedOperand {
     Index rows = 0;               ///< depth K of the products it takes part in
     Index cols = 0;               ///< N
     Index kc = 0;                 ///< depth step it was packed for
-    std::vector<double> panels;   ///< step k0, columns [j, j + kNR) at k0 * round_up(N, kNR) + j * kc
+    PanelBuffer panels;           ///< step k0, columns [j, j + kNR) at k0 * round_up(N, kNR) + j * kc
 };
 
 /// Packs B for `multiply` with the depth step of `blocking`.
@@ -86,6 +107,26 @@ PackedOperand pack(const Operand& B, const Blocking& blocking = Blocking{});
 /// `multiply` with the unpacked B.
 void multiply(const Operand& A, const PackedOperand& B, double* C, Index ldc,
               const Blocking& blocking = Blocking{});
+
+/// A right-hand operand laid out for `project`: panels of the projection
+/// kernel's width in columns, each k-major over the whole depth, zero-padded.
+struct ProjectionPanels {
+    Index rows = 0;              ///< depth K
+    Index cols = 0;              ///< N
+    PanelBuffer panels;          ///< panel p, depth k at (p * K + k) * width
+};
+
+/// Lays B out for `project`.
+ProjectionPanels pack_projection(const Operand& B);
+
+/// True when `project` takes A: values contiguous along each row, features
+/// (if standardised) along the columns.
+inline bool projectable(const Operand& A) { return A.col_stride == 1 && (A.shift == nullptr || A.feature_axis == 1); }
+
+/// C = A * B for a `projectable` A, read in place (never packed): the same
+/// chains, so the same bits, as `multiply`. Meant for many rows against few
+/// columns, as projections onto a handful of components are.
+void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc);
 
 /// Sum of squares of x[0..n) in the same fused chain as `multiply`, so that a
 /// vector's squared norm equals its product with itself bit for bit.

@@ -13,12 +13,25 @@ constexpr Index kMR = 6;
 constexpr Index kNR = 8;
 /// Queries per distance scan: they are packed kQR values per depth step.
 constexpr Index kQR = 6;
+/// Tile of the projection kernel: kPR rows of X by kPW components. Few
+/// components are the rule, so the tile is wide in rows' place, not in columns.
+constexpr Index kPR = 4;
+constexpr Index kPW = 12;
 
 /// tile (kMR x kNR, row-major) = [tile +] a_panel^T * b_panel over depth kc,
 /// a_panel holding kMR values per k and b_panel kNR values per k. Every
 /// element is the chain acc = fma(a, b, acc) over k, in k order.
 using MicroKernel = void (*)(Index kc, const double* a_panel, const double* b_panel, double* tile,
                              bool accumulate);
+
+/// tile (kPR x kPW, row-major) = [tile +] Xs * panel over depth `depth`,
+/// where row r (r < rows <= kPR) of X starts at x + r * ldx with contiguous
+/// values, Xs standardises each as (value - shift[k]) / scale[k] (no
+/// division when `scale` is null) and panel holds kPW values per k. X is read
+/// in place, not packed; rows past `rows` come out as zeros. Every element is
+/// the chain acc = fma(a, b, acc) over k, in k order, as in the micro-kernel.
+using ProjectionKernel = void (*)(Index depth, const double* x, Index ldx, Index rows, const double* shift,
+                                  const double* scale, const double* panel, double* tile, bool accumulate);
 
 /// Sum of squares of x[0..n) in the same fused chain.
 using SquaredNorm = double (*)(const double* x, Index n);
@@ -59,6 +72,7 @@ using ExactDistance = double (*)(const double* q, const double* t, Index depth, 
 struct KernelTable {
     const char* name;
     MicroKernel micro_kernel;
+    ProjectionKernel projection_kernel;
     SquaredNorm squared_norm;
     DistanceScan distance_scan;
     DistanceScreen distance_screen;

@@ -73,6 +73,91 @@ void micro_kernel_fma(Index kc, const double* a, const double* b, double* tile, 
     _mm256_storeu_pd(tile + 44, c51);
 }
 
+// Rows of X standardised into `a` (kPR rows of kProjectionChunk), depth kc;
+// absent rows are zeros. Subtract, then divide: the order every product uses.
+constexpr Index kProjectionChunk = 64;
+
+void standardise_rows(const double* x, Index ldx, Index rows, const double* shift, const double* scale, Index kc,
+                      double* a) {
+    for (Index r = 0; r < kPR; ++r) {
+        double* out = a + r * kProjectionChunk;
+        if (r >= rows) {
+            for (Index k = 0; k < kc; ++k) out[k] = 0.0;
+            continue;
+        }
+        const double* row = x + r * ldx;
+        if (shift == nullptr) {
+            for (Index k = 0; k < kc; ++k) out[k] = row[k];
+        } else if (scale == nullptr) {
+            for (Index k = 0; k < kc; ++k) out[k] = row[k] - shift[k];
+        } else {
+            for (Index k = 0; k < kc; ++k) out[k] = (row[k] - shift[k]) / scale[k];
+        }
+    }
+}
+
+void projection_kernel_fma(Index depth, const double* x, Index ldx, Index rows, const double* shift,
+                           const double* scale, const double* panel, double* tile, bool accumulate) {
+    static_assert(kPR == 4 && kPW == 12, "the register tile below is 4 by 12");
+    __m256d c00, c01, c02, c10, c11, c12, c20, c21, c22, c30, c31, c32;
+    if (accumulate) {
+        c00 = _mm256_loadu_pd(tile + 0);
+        c01 = _mm256_loadu_pd(tile + 4);
+        c02 = _mm256_loadu_pd(tile + 8);
+        c10 = _mm256_loadu_pd(tile + 12);
+        c11 = _mm256_loadu_pd(tile + 16);
+        c12 = _mm256_loadu_pd(tile + 20);
+        c20 = _mm256_loadu_pd(tile + 24);
+        c21 = _mm256_loadu_pd(tile + 28);
+        c22 = _mm256_loadu_pd(tile + 32);
+        c30 = _mm256_loadu_pd(tile + 36);
+        c31 = _mm256_loadu_pd(tile + 40);
+        c32 = _mm256_loadu_pd(tile + 44);
+    } else {
+        c00 = c01 = c02 = c10 = c11 = c12 = c20 = c21 = c22 = c30 = c31 = c32 = _mm256_setzero_pd();
+    }
+    alignas(32) double a[kPR * kProjectionChunk];
+    for (Index k0 = 0; k0 < depth; k0 += kProjectionChunk) {
+        const Index kc = depth - k0 < kProjectionChunk ? depth - k0 : kProjectionChunk;
+        standardise_rows(x + k0, ldx, rows, shift != nullptr ? shift + k0 : nullptr,
+                         scale != nullptr ? scale + k0 : nullptr, kc, a);
+        const double* b = panel + k0 * kPW;
+        for (Index k = 0; k < kc; ++k, b += kPW) {
+            const __m256d b0 = _mm256_loadu_pd(b);
+            const __m256d b1 = _mm256_loadu_pd(b + 4);
+            const __m256d b2 = _mm256_loadu_pd(b + 8);
+            __m256d av = _mm256_broadcast_sd(a + k);
+            c00 = _mm256_fmadd_pd(av, b0, c00);
+            c01 = _mm256_fmadd_pd(av, b1, c01);
+            c02 = _mm256_fmadd_pd(av, b2, c02);
+            av = _mm256_broadcast_sd(a + kProjectionChunk + k);
+            c10 = _mm256_fmadd_pd(av, b0, c10);
+            c11 = _mm256_fmadd_pd(av, b1, c11);
+            c12 = _mm256_fmadd_pd(av, b2, c12);
+            av = _mm256_broadcast_sd(a + 2 * kProjectionChunk + k);
+            c20 = _mm256_fmadd_pd(av, b0, c20);
+            c21 = _mm256_fmadd_pd(av, b1, c21);
+            c22 = _mm256_fmadd_pd(av, b2, c22);
+            av = _mm256_broadcast_sd(a + 3 * kProjectionChunk + k);
+            c30 = _mm256_fmadd_pd(av, b0, c30);
+            c31 = _mm256_fmadd_pd(av, b1, c31);
+            c32 = _mm256_fmadd_pd(av, b2, c32);
+        }
+    }
+    _mm256_storeu_pd(tile + 0, c00);
+    _mm256_storeu_pd(tile + 4, c01);
+    _mm256_storeu_pd(tile + 8, c02);
+    _mm256_storeu_pd(tile + 12, c10);
+    _mm256_storeu_pd(tile + 16, c11);
+    _mm256_storeu_pd(tile + 20, c12);
+    _mm256_storeu_pd(tile + 24, c20);
+    _mm256_storeu_pd(tile + 28, c21);
+    _mm256_storeu_pd(tile + 32, c22);
+    _mm256_storeu_pd(tile + 36, c30);
+    _mm256_storeu_pd(tile + 40, c31);
+    _mm256_storeu_pd(tile + 44, c32);
+}
+
 double squared_norm_fma(const double* x, Index n) {
     double acc = 0.0;
     for (Index i = 0; i < n; ++i) acc = __builtin_fma(x[i], x[i], acc);
@@ -221,7 +306,7 @@ double exact_distance_fma(const double* q, const double* t, Index depth, double 
 }  // namespace
 
 const KernelTable& avx2_kernels() {
-    static const KernelTable table{"avx2", micro_kernel_fma, squared_norm_fma, distance_scan_fma,
+    static const KernelTable table{"avx2", micro_kernel_fma, projection_kernel_fma, squared_norm_fma, distance_scan_fma,
                                    distance_screen_fma, exact_distance_fma};
     return table;
 }

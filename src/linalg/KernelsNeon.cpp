@@ -32,6 +32,60 @@ void micro_kernel_neon(Index kc, const double* a, const double* b, double* tile,
         for (int v = 0; v < 4; ++v) vst1q_f64(tile + r * kNR + 2 * v, c[r][v]);
 }
 
+// Rows of X standardised into `a` (kPR rows of kProjectionChunk), depth kc;
+// absent rows are zeros. Subtract, then divide: the order every product uses.
+constexpr Index kProjectionChunk = 64;
+
+void standardise_rows(const double* x, Index ldx, Index rows, const double* shift, const double* scale, Index kc,
+                      double* a) {
+    for (Index r = 0; r < kPR; ++r) {
+        double* out = a + r * kProjectionChunk;
+        if (r >= rows) {
+            for (Index k = 0; k < kc; ++k) out[k] = 0.0;
+            continue;
+        }
+        const double* row = x + r * ldx;
+        if (shift == nullptr) {
+            for (Index k = 0; k < kc; ++k) out[k] = row[k];
+        } else if (scale == nullptr) {
+            for (Index k = 0; k < kc; ++k) out[k] = row[k] - shift[k];
+        } else {
+            for (Index k = 0; k < kc; ++k) out[k] = (row[k] - shift[k]) / scale[k];
+        }
+    }
+}
+
+// A 4 x 12 tile: six vectors of two components per row, 24 accumulators.
+void projection_kernel_neon(Index depth, const double* x, Index ldx, Index rows, const double* shift,
+                            const double* scale, const double* panel, double* tile, bool accumulate) {
+    static_assert(kPR == 4 && kPW == 12, "the register tile below is 4 by 12");
+    float64x2_t c[kPR][6];
+    for (int r = 0; r < kPR; ++r)
+        for (int v = 0; v < 6; ++v) c[r][v] = accumulate ? vld1q_f64(tile + r * kPW + 2 * v) : vdupq_n_f64(0.0);
+    double a[kPR * kProjectionChunk];
+    for (Index k0 = 0; k0 < depth; k0 += kProjectionChunk) {
+        const Index kc = depth - k0 < kProjectionChunk ? depth - k0 : kProjectionChunk;
+        standardise_rows(x + k0, ldx, rows, shift != nullptr ? shift + k0 : nullptr,
+                         scale != nullptr ? scale + k0 : nullptr, kc, a);
+        const double* b = panel + k0 * kPW;
+        for (Index k = 0; k < kc; ++k, b += kPW) {
+            const float64x2_t b0 = vld1q_f64(b), b1 = vld1q_f64(b + 2), b2 = vld1q_f64(b + 4),
+                              b3 = vld1q_f64(b + 6), b4 = vld1q_f64(b + 8), b5 = vld1q_f64(b + 10);
+            for (int r = 0; r < kPR; ++r) {
+                const float64x2_t av = vdupq_n_f64(a[r * kProjectionChunk + k]);
+                c[r][0] = vfmaq_f64(c[r][0], av, b0);
+                c[r][1] = vfmaq_f64(c[r][1], av, b1);
+                c[r][2] = vfmaq_f64(c[r][2], av, b2);
+                c[r][3] = vfmaq_f64(c[r][3], av, b3);
+                c[r][4] = vfmaq_f64(c[r][4], av, b4);
+                c[r][5] = vfmaq_f64(c[r][5], av, b5);
+            }
+        }
+    }
+    for (int r = 0; r < kPR; ++r)
+        for (int v = 0; v < 6; ++v) vst1q_f64(tile + r * kPW + 2 * v, c[r][v]);
+}
+
 Index distance_scan_neon(Index depth, const double* queries, const double* samples, Index panels,
                     const double* sample_norms, const double* query_norms, const double* thresholds,
                     double* distances, std::uint64_t* mask) {
@@ -121,6 +175,7 @@ Index distance_screen_neon(Index depth, const float* queries, const float* sampl
 const KernelTable& neon_kernels() {
     static const KernelTable table{"neon",
                                    micro_kernel_neon,
+                                   projection_kernel_neon,
                                    portable_kernels().squared_norm,
                                    distance_scan_neon,
                                    distance_screen_neon,

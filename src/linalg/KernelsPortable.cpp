@@ -21,6 +21,49 @@ void micro_kernel_portable(Index kc, const double* a, const double* b, double* t
     for (Index i = 0; i < kMR * kNR; ++i) tile[i] = acc[i];
 }
 
+// Rows of X standardised into `a` (kPR rows of kProjectionChunk), depth kc;
+// absent rows are zeros. Subtract, then divide: the order every product uses.
+constexpr Index kProjectionChunk = 64;
+
+void standardise_rows(const double* x, Index ldx, Index rows, const double* shift, const double* scale, Index kc,
+                      double* a) {
+    for (Index r = 0; r < kPR; ++r) {
+        double* out = a + r * kProjectionChunk;
+        if (r >= rows) {
+            for (Index k = 0; k < kc; ++k) out[k] = 0.0;
+            continue;
+        }
+        const double* row = x + r * ldx;
+        if (shift == nullptr) {
+            for (Index k = 0; k < kc; ++k) out[k] = row[k];
+        } else if (scale == nullptr) {
+            for (Index k = 0; k < kc; ++k) out[k] = row[k] - shift[k];
+        } else {
+            for (Index k = 0; k < kc; ++k) out[k] = (row[k] - shift[k]) / scale[k];
+        }
+    }
+}
+
+void projection_kernel_portable(Index depth, const double* x, Index ldx, Index rows, const double* shift,
+                                const double* scale, const double* panel, double* tile, bool accumulate) {
+    double acc[kPR * kPW];
+    for (Index i = 0; i < kPR * kPW; ++i) acc[i] = accumulate ? tile[i] : 0.0;
+    double a[kPR * kProjectionChunk];
+    for (Index k0 = 0; k0 < depth; k0 += kProjectionChunk) {
+        const Index kc = depth - k0 < kProjectionChunk ? depth - k0 : kProjectionChunk;
+        standardise_rows(x + k0, ldx, rows, shift != nullptr ? shift + k0 : nullptr,
+                         scale != nullptr ? scale + k0 : nullptr, kc, a);
+        const double* b = panel + k0 * kPW;
+        for (Index k = 0; k < kc; ++k) {
+            for (Index r = 0; r < kPR; ++r) {
+                const double av = a[r * kProjectionChunk + k];
+                for (Index c = 0; c < kPW; ++c) acc[r * kPW + c] = std::fma(av, b[k * kPW + c], acc[r * kPW + c]);
+            }
+        }
+    }
+    for (Index i = 0; i < kPR * kPW; ++i) tile[i] = acc[i];
+}
+
 Index distance_scan_portable(Index depth, const double* queries, const double* samples, Index panels,
                     const double* sample_norms, const double* query_norms, const double* thresholds,
                     double* distances, std::uint64_t* mask) {
@@ -98,7 +141,7 @@ double exact_distance_portable(const double* q, const double* t, Index depth, do
 }  // namespace
 
 const KernelTable& portable_kernels() {
-    static const KernelTable table{"portable",           micro_kernel_portable,    squared_norm_portable,
+    static const KernelTable table{"portable",           micro_kernel_portable,    projection_kernel_portable,    squared_norm_portable,
                                    distance_scan_portable, distance_screen_portable, exact_distance_portable};
     return table;
 }

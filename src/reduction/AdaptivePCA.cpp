@@ -39,31 +39,48 @@ void descending_eigenpairs(const Eigen::MatrixXd& symmetric, Eigen::VectorXd& va
 // result is the same for any thread count and either memory order of X.
 constexpr Index kSumRows = 2048;
 
-template <typename F>
-Eigen::VectorXd sums_of(const MatrixView& X, F f) {
+// With `largest` set, the largest magnitude is found in the same pass: a
+// max is exact in any order, so it equals a pass of its own.
+template <bool kLargest = false, typename F>
+Eigen::VectorXd sums_of(const MatrixView& X, F f, double* largest = nullptr) {
     const Index n = X.rows(), d = X.cols();
     const Index blocks = (n + kSumRows - 1) / kSumRows;
     Eigen::MatrixXd partial = Eigen::MatrixXd::Zero(d, blocks);
+    // Per column, so that the row loop stays one vectorised sweep.
+    Eigen::MatrixXd partial_largest = Eigen::MatrixXd::Zero(kLargest ? d : 0, kLargest ? blocks : 0);
     const bool rows_contiguous = X.outerStride() == 1 && d > 1;
 #pragma omp parallel for schedule(static) if (n * d > (1 << 18) && linalg::threads_usable())
     for (Index b = 0; b < blocks; ++b) {
         double* sums = partial.col(b).data();
+        double* tops = kLargest ? partial_largest.col(b).data() : nullptr;
         const Index end = std::min(n, (b + 1) * kSumRows);
         if (rows_contiguous) {
             for (Index i = b * kSumRows; i < end; ++i) {
                 const double* row = X.data() + i * X.innerStride();
-                for (Index j = 0; j < d; ++j) sums[j] += f(row[j], j);
+                for (Index j = 0; j < d; ++j) {
+                    sums[j] += f(row[j], j);
+                    if (kLargest) tops[j] = std::max(tops[j], std::abs(row[j]));
+                }
             }
         } else {
             for (Index j = 0; j < d; ++j) {
                 double s = 0.0;
-                for (Index i = b * kSumRows; i < end; ++i) s += f(X(i, j), j);
+                for (Index i = b * kSumRows; i < end; ++i) {
+                    s += f(X(i, j), j);
+                    if (kLargest) tops[j] = std::max(tops[j], std::abs(X(i, j)));
+                }
                 sums[j] = s;
             }
         }
     }
     Eigen::VectorXd total = Eigen::VectorXd::Zero(d);
     for (Index b = 0; b < blocks; ++b) total += partial.col(b);
+    if (kLargest) {
+        double top = 0.0;
+        for (Index b = 0; b < blocks; ++b)
+            for (Index j = 0; j < d; ++j) top = std::max(top, partial_largest(j, b));
+        *largest = top;
+    }
     return total;
 }
 
@@ -81,9 +98,15 @@ linalg::Operand AdaptivePCA::standardised(const MatrixView& X) const {
     return op;
 }
 
-Eigen::VectorXd AdaptivePCA::column_sums(const MatrixView& X, double unit, Index first_row) {
-    Eigen::VectorXd sums = unit == 1.0 ? sums_of(X, [](double x, Index) { return x; })
-                                       : sums_of(X, [unit](double x, Index) { return x / unit; });
+Eigen::VectorXd AdaptivePCA::column_sums(const MatrixView& X, double unit, Index first_row, double* max_abs) {
+    const auto identity = [](double x, Index) { return x; };
+    const auto in_unit = [unit](double x, Index) { return x / unit; };
+    Eigen::VectorXd sums;
+    if (max_abs != nullptr) {
+        sums = unit == 1.0 ? sums_of<true>(X, identity, max_abs) : sums_of<true>(X, in_unit, max_abs);
+    } else {
+        sums = unit == 1.0 ? sums_of(X, identity) : sums_of(X, in_unit);
+    }
     // A NaN or infinity anywhere makes its column's sum non-finite; only then
     // is X searched for it (a sum can also overflow from finite values).
     if (!sums.allFinite()) linalg::require_finite(X, "X", first_row);
@@ -130,7 +153,7 @@ void AdaptivePCA::set_moments(Eigen::VectorXd new_mean, Eigen::VectorXd new_scal
     unit_scale_ = feature_scale.isOnes(0.0);
     components.resize(mean.size(), 0);
     n_components = 0;
-    packed_components_ = linalg::pack(linalg::operand(components));
+    pack_components();
 }
 
 Eigen::MatrixXd AdaptivePCA::cross_product(const MatrixView& X) const {
@@ -215,11 +238,12 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     }
 
     AdaptivePCA next(variance_threshold);
-    Eigen::VectorXd sums = column_sums(X, 1.0);
+    double largest = 0.0;
+    Eigen::VectorXd sums = column_sums(X, 1.0, 0, &largest);
     // Data far from unit size is worked on in units of a power of two near
     // its largest magnitude, so that squares and their sums neither overflow
     // nor underflow; powers of two scale every value exactly.
-    const double unit = unit_for(linalg::max_abs(X));
+    const double unit = unit_for(largest);
     if (unit != 1.0) sums = column_sums(X, unit);
     Eigen::VectorXd mu = sums / static_cast<double>(n) * unit;
     // A single sample has no sample deviation (0/0); it keeps the unit divisor.
@@ -264,7 +288,7 @@ void AdaptivePCA::restore(Eigen::VectorXd new_mean, Eigen::VectorXd new_scale, E
     mean = std::move(new_mean);
     feature_scale = std::move(new_scale);
     components = std::move(new_components);
-    packed_components_ = linalg::pack(linalg::operand(components));
+    pack_components();
 }
 
 Index AdaptivePCA::component_count(const Eigen::VectorXd& eigenvalues) const {
@@ -294,7 +318,7 @@ void AdaptivePCA::select_components(const Eigen::VectorXd& eigenvalues,
                                     const Eigen::MatrixXd& candidates, bool thin) {
     const Index count = component_count(eigenvalues);
     components = candidates.leftCols(count);
-    packed_components_ = linalg::pack(linalg::operand(components));
+    pack_components();
     n_components = static_cast<int>(count);
     console::write_line(std::string("[PCA] Fit complete. Mode: ") + (thin ? "Thin" : "Standard") +
                         " | Components: " + std::to_string(n_components));
@@ -312,7 +336,17 @@ void AdaptivePCA::project(const MatrixView& X, Index first, Index count, double*
     // Subtract, divide, multiply: the order in which training samples and
     // queries alike are reduced, applied per row inside the product. The
     // components are packed once per fit, not once per block of rows.
-    linalg::multiply(standardised(X).row_range(first, count), packed_components_, out, ld);
+    const linalg::Operand rows = standardised(X).row_range(first, count);
+    if (linalg::projectable(rows)) {
+        linalg::project(rows, projection_panels_, out, ld);
+    } else {
+        linalg::multiply(rows, packed_components_, out, ld);
+    }
+}
+
+void AdaptivePCA::pack_components() {
+    packed_components_ = linalg::pack(linalg::operand(components));
+    projection_panels_ = linalg::pack_projection(linalg::operand(components));
 }
 
 }  // namespace quorvane

@@ -23,8 +23,10 @@ public:
     // them up in a fixed block order, and the second group finishes the fit.
 
     /// Column sums of X / unit. Refuses NaN and infinity, naming the row as
-    /// first_row + its index in X (X being rows of a larger matrix).
-    static Eigen::VectorXd column_sums(const MatrixView& X, double unit, Eigen::Index first_row = 0);
+    /// first_row + its index in X (X being rows of a larger matrix). With
+    /// `max_abs` set, the largest magnitude in X is found in the same pass.
+    static Eigen::VectorXd column_sums(const MatrixView& X, double unit, Eigen::Index first_row = 0,
+                                       double* max_abs = nullptr);
 
     /// 1.0 for data of ordinary size, else a power of two near `max_abs`, the
     /// largest magnitude in the data: the unit sums and squares are taken in.
@@ -97,9 +99,11 @@ public:
 private:
     linalg::Operand standardised(const MatrixView& X) const;
     void check_width(const MatrixView& X) const;
+    void pack_components();
 
     bool unit_scale_ = true;        ///< every feature_scale entry is 1.0: skip the exact division
     linalg::PackedOperand packed_components_;  ///< `components` packed once for every projection
+    linalg::ProjectionPanels projection_panels_;  ///< the same, laid out for rows read in place
 };
 
 }  // namespace quorvane

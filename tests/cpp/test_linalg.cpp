@@ -60,7 +60,7 @@ const Blocking kBlockings[] = {Blocking{}, Blocking{4, 8, 3}, Blocking{5, 11, 7}
 }  // namespace
 
 TEST(Multiply, EveryBlockingGivesTheSameChain) {
-    for (auto [m, k, n] : {std::tuple<Index, Index, Index>{1, 1, 1}, {3, 5, 7}, {13, 29, 17}, {50, 300, 9}}) {
+    for (auto [m, k, n] : {std::tuple<Index, Index, Index>{1, 1, 1}, {3, 5, 7}, {13, 29, 17}, {50, 300, 9}, {5, 4100, 3}}) {
         const auto a = random_values(m * k, 1), b = random_values(k * n, 2);
         const Operand A = row_major(a, m, k), B = row_major(b, k, n);
         const auto expected = chain_product(A, B);
@@ -74,6 +74,10 @@ TEST(Multiply, EveryBlockingGivesTheSameChain) {
             multiply(A, pack(B, blocking), C.data(), n, blocking);
             EXPECT_TRUE(bit_equal(C, expected)) << "packed " << m << "x" << k << "x" << n;
         }
+        // Rows read in place by the projection kernel: the same chain again.
+        std::vector<double> P(static_cast<std::size_t>(m * n));
+        project(A, pack_projection(B), P.data(), n);
+        EXPECT_TRUE(bit_equal(P, expected)) << "projected " << m << "x" << k << "x" << n;
     }
     const auto x = random_values(29, 9);
     const Operand row = row_major(x, 1, 29);
@@ -97,6 +101,11 @@ TEST(Multiply, StandardisesOnTheFly) {
         EXPECT_TRUE(bit_equal(product(X.transposed(), X, false, blocking), chain_product(S.transposed(), S)));
         EXPECT_TRUE(bit_equal(product(X, X.transposed(), true, blocking), chain_product(S, S.transposed())));
     }
+    const auto c = random_values(d * 13, 6);
+    const Operand components = row_major(c, d, 13);
+    std::vector<double> P(static_cast<std::size_t>(n * 13));
+    project(X, pack_projection(components), P.data(), 13);
+    EXPECT_TRUE(bit_equal(P, chain_product(S, components)));
 }
 
 TEST(Multiply, RowSplitsAndThreadCountsChangeNoBit) {
@@ -114,6 +123,11 @@ TEST(Multiply, RowSplitsAndThreadCountsChangeNoBit) {
     std::vector<double> pieces(static_cast<std::size_t>(m * n));
     for (Index first = 0; first < m; first += 41) {
         multiply(A.row_range(first, std::min<Index>(41, m - first)), B, pieces.data() + first * n, n);
+    }
+    EXPECT_TRUE(bit_equal(pieces, single));
+    const ProjectionPanels panels = pack_projection(B);
+    for (Index first = 0; first < m; first += 41) {
+        project(A.row_range(first, std::min<Index>(41, m - first)), panels, pieces.data() + first * n, n);
     }
     EXPECT_TRUE(bit_equal(pieces, single));
 }
