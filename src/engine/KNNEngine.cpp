@@ -193,9 +193,9 @@ void KNNEngine::for_each_block(const MatrixView& X, const BlockWork& work) const
     {
         KNNClassifier::Scratch scratch;
         std::vector<double> projected;
-        // Blocks are handed out one at a time, so the calling thread, which
-        // watches for interruption, keeps taking them until the batch is done.
-#pragma omp for schedule(dynamic, 1)
+        // Each thread takes one contiguous run of blocks; the calling thread,
+        // which watches for interruption, runs as long as the others.
+#pragma omp for schedule(static)
         for (int b = 0; b < blocks; ++b) {
             if (interrupt.stop()) continue;
             try {
