@@ -2,6 +2,7 @@
 // flags cover the whole file, so it includes nothing with inline functions
 // other files also use: an AVX2 copy of one could be the one the linker keeps.
 #include "Kernels.h"
+#include "StandardiseRows.h"
 
 #include <immintrin.h>
 
@@ -71,29 +72,6 @@ void micro_kernel_fma(Index kc, const double* a, const double* b, double* tile, 
     _mm256_storeu_pd(tile + 36, c41);
     _mm256_storeu_pd(tile + 40, c50);
     _mm256_storeu_pd(tile + 44, c51);
-}
-
-// Rows of X standardised into `a` (kPR rows of kProjectionChunk), depth kc;
-// absent rows are zeros. Subtract, then divide: the order every product uses.
-constexpr Index kProjectionChunk = 64;
-
-void standardise_rows(const double* x, Index ldx, Index rows, const double* shift, const double* scale, Index kc,
-                      double* a) {
-    for (Index r = 0; r < kPR; ++r) {
-        double* out = a + r * kProjectionChunk;
-        if (r >= rows) {
-            for (Index k = 0; k < kc; ++k) out[k] = 0.0;
-            continue;
-        }
-        const double* row = x + r * ldx;
-        if (shift == nullptr) {
-            for (Index k = 0; k < kc; ++k) out[k] = row[k];
-        } else if (scale == nullptr) {
-            for (Index k = 0; k < kc; ++k) out[k] = row[k] - shift[k];
-        } else {
-            for (Index k = 0; k < kc; ++k) out[k] = (row[k] - shift[k]) / scale[k];
-        }
-    }
 }
 
 void projection_kernel_fma(Index depth, const double* x, Index ldx, Index rows, const double* shift,

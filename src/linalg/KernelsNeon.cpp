@@ -4,6 +4,7 @@
 #include <arm_neon.h>
 
 #include "Kernels.h"
+#include "StandardiseRows.h"
 
 namespace quorvane::linalg {
 
@@ -30,29 +31,6 @@ void micro_kernel_neon(Index kc, const double* a, const double* b, double* tile,
     for (Index k = 0; k < kc; ++k, a += kMR, b += kNR) fma_step(c, a, b);
     for (int r = 0; r < kMR; ++r)
         for (int v = 0; v < 4; ++v) vst1q_f64(tile + r * kNR + 2 * v, c[r][v]);
-}
-
-// Rows of X standardised into `a` (kPR rows of kProjectionChunk), depth kc;
-// absent rows are zeros. Subtract, then divide: the order every product uses.
-constexpr Index kProjectionChunk = 64;
-
-void standardise_rows(const double* x, Index ldx, Index rows, const double* shift, const double* scale, Index kc,
-                      double* a) {
-    for (Index r = 0; r < kPR; ++r) {
-        double* out = a + r * kProjectionChunk;
-        if (r >= rows) {
-            for (Index k = 0; k < kc; ++k) out[k] = 0.0;
-            continue;
-        }
-        const double* row = x + r * ldx;
-        if (shift == nullptr) {
-            for (Index k = 0; k < kc; ++k) out[k] = row[k];
-        } else if (scale == nullptr) {
-            for (Index k = 0; k < kc; ++k) out[k] = row[k] - shift[k];
-        } else {
-            for (Index k = 0; k < kc; ++k) out[k] = (row[k] - shift[k]) / scale[k];
-        }
-    }
 }
 
 // A 4 x 12 tile: six vectors of two components per row, 24 accumulators.
