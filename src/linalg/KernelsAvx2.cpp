@@ -202,68 +202,81 @@ Index distance_scan_fma(
     return panels;
 }
 
-Index distance_screen_fma(
-    Index depth, const float* queries, const float* samples, Index pairs, const float* norms, const float* roots,
-    const float* query_norms, const float* query_roots, const float* thresholds, float k_bound, float a_bound,
-    std::uint64_t* masks) {
+Index distance_screen_fma(Index depth, const float* queries, const float* samples, Index pairs,
+                          const float* increments, const Index* stops, Index stages, const float* limits,
+                          std::uint64_t* masks) {
     static_assert(kQR == 6 && kNR == 8, "the register tile below is 6 queries by two panels of 8 samples");
-    const __m256 two = _mm256_set1_ps(2.0f);
-    const __m256 kb = _mm256_set1_ps(k_bound);
-    const __m256 ab = _mm256_set1_ps(a_bound);
     for (Index pp = 0; pp < pairs; ++pp) {
         const float* b = samples + 2 * pp * depth * kNR;
         const float* b_next = b + depth * kNR;
-        __m256 c00 = _mm256_setzero_ps(), c01 = _mm256_setzero_ps(), c10 = _mm256_setzero_ps(),
-               c11 = _mm256_setzero_ps(), c20 = _mm256_setzero_ps(), c21 = _mm256_setzero_ps(),
-               c30 = _mm256_setzero_ps(), c31 = _mm256_setzero_ps(), c40 = _mm256_setzero_ps(),
-               c41 = _mm256_setzero_ps(), c50 = _mm256_setzero_ps(), c51 = _mm256_setzero_ps();
-        const float* a = queries;
-        for (Index k = 0; k < depth; ++k, a += kQR) {
-            const __m256 b0 = _mm256_loadu_ps(b + k * kNR);
-            const __m256 b1 = _mm256_loadu_ps(b_next + k * kNR);
-            __m256 av = _mm256_broadcast_ss(a + 0);
-            c00 = _mm256_fmadd_ps(av, b0, c00);
-            c01 = _mm256_fmadd_ps(av, b1, c01);
-            av = _mm256_broadcast_ss(a + 1);
-            c10 = _mm256_fmadd_ps(av, b0, c10);
-            c11 = _mm256_fmadd_ps(av, b1, c11);
-            av = _mm256_broadcast_ss(a + 2);
-            c20 = _mm256_fmadd_ps(av, b0, c20);
-            c21 = _mm256_fmadd_ps(av, b1, c21);
-            av = _mm256_broadcast_ss(a + 3);
-            c30 = _mm256_fmadd_ps(av, b0, c30);
-            c31 = _mm256_fmadd_ps(av, b1, c31);
-            av = _mm256_broadcast_ss(a + 4);
-            c40 = _mm256_fmadd_ps(av, b0, c40);
-            c41 = _mm256_fmadd_ps(av, b1, c41);
-            av = _mm256_broadcast_ss(a + 5);
-            c50 = _mm256_fmadd_ps(av, b0, c50);
-            c51 = _mm256_fmadd_ps(av, b1, c51);
-        }
-        const __m256 n0 = _mm256_loadu_ps(norms + 2 * pp * kNR), n1 = _mm256_loadu_ps(norms + 2 * pp * kNR + kNR);
-        const __m256 t0 = _mm256_loadu_ps(roots + 2 * pp * kNR), t1 = _mm256_loadu_ps(roots + 2 * pp * kNR + kNR);
-        std::uint64_t m0 = 0, m1 = 0;
-#define QUORVANE_SCREEN(r, lo, hi)                                                                  \
-    {                                                                                               \
-        const __m256 qq = _mm256_broadcast_ss(query_norms + r);                                     \
-        const __m256 qr = _mm256_broadcast_ss(query_roots + r);                                     \
-        const __m256 limit = _mm256_broadcast_ss(thresholds + r);                                   \
-        const __m256 s0 = _mm256_add_ps(t0, qr), s1 = _mm256_add_ps(t1, qr);                        \
-        const __m256 r0 = _mm256_add_ps(limit, _mm256_fmadd_ps(_mm256_mul_ps(kb, s0), s0, ab));     \
-        const __m256 r1 = _mm256_add_ps(limit, _mm256_fmadd_ps(_mm256_mul_ps(kb, s1), s1, ab));     \
-        const __m256 d0 = _mm256_add_ps(_mm256_fnmadd_ps(two, lo, n0), qq);                         \
-        const __m256 d1 = _mm256_add_ps(_mm256_fnmadd_ps(two, hi, n1), qq);                         \
-        m0 |= std::uint64_t(_mm256_movemask_ps(_mm256_cmp_ps(d0, r0, _CMP_NGE_UQ))) << (r * kNR);  \
-        m1 |= std::uint64_t(_mm256_movemask_ps(_mm256_cmp_ps(d1, r1, _CMP_NGE_UQ))) << (r * kNR);  \
-    }
-        QUORVANE_SCREEN(0, c00, c01)
-        QUORVANE_SCREEN(1, c10, c11)
-        QUORVANE_SCREEN(2, c20, c21)
-        QUORVANE_SCREEN(3, c30, c31)
-        QUORVANE_SCREEN(4, c40, c41)
-        QUORVANE_SCREEN(5, c50, c51)
-#undef QUORVANE_SCREEN
-        if ((m0 | m1) != 0) {
+        const float* inc = increments + pp * stages * 2 * kNR;
+        __m256 c00 = _mm256_loadu_ps(inc), c01 = _mm256_loadu_ps(inc + kNR);
+        __m256 c10 = c00, c11 = c01, c20 = c00, c21 = c01, c30 = c00, c31 = c01, c40 = c00, c41 = c01, c50 = c00,
+               c51 = c01;
+        Index k = 0;
+        for (Index s = 0;; ++s) {
+            if (s > 0) {
+                const __m256 i0 = _mm256_loadu_ps(inc + s * 2 * kNR), i1 = _mm256_loadu_ps(inc + s * 2 * kNR + kNR);
+                c00 = _mm256_add_ps(c00, i0), c01 = _mm256_add_ps(c01, i1);
+                c10 = _mm256_add_ps(c10, i0), c11 = _mm256_add_ps(c11, i1);
+                c20 = _mm256_add_ps(c20, i0), c21 = _mm256_add_ps(c21, i1);
+                c30 = _mm256_add_ps(c30, i0), c31 = _mm256_add_ps(c31, i1);
+                c40 = _mm256_add_ps(c40, i0), c41 = _mm256_add_ps(c41, i1);
+                c50 = _mm256_add_ps(c50, i0), c51 = _mm256_add_ps(c51, i1);
+            }
+            for (const float* a = queries + k * kQR; k < stops[s]; ++k, a += kQR) {
+                const __m256 b0 = _mm256_loadu_ps(b + k * kNR);
+                const __m256 b1 = _mm256_loadu_ps(b_next + k * kNR);
+                __m256 av = _mm256_broadcast_ss(a + 0);
+                c00 = _mm256_fmadd_ps(av, b0, c00);
+                c01 = _mm256_fmadd_ps(av, b1, c01);
+                av = _mm256_broadcast_ss(a + 1);
+                c10 = _mm256_fmadd_ps(av, b0, c10);
+                c11 = _mm256_fmadd_ps(av, b1, c11);
+                av = _mm256_broadcast_ss(a + 2);
+                c20 = _mm256_fmadd_ps(av, b0, c20);
+                c21 = _mm256_fmadd_ps(av, b1, c21);
+                av = _mm256_broadcast_ss(a + 3);
+                c30 = _mm256_fmadd_ps(av, b0, c30);
+                c31 = _mm256_fmadd_ps(av, b1, c31);
+                av = _mm256_broadcast_ss(a + 4);
+                c40 = _mm256_fmadd_ps(av, b0, c40);
+                c41 = _mm256_fmadd_ps(av, b1, c41);
+                av = _mm256_broadcast_ss(a + 5);
+                c50 = _mm256_fmadd_ps(av, b0, c50);
+                c51 = _mm256_fmadd_ps(av, b1, c51);
+            }
+            // A lane passes while its value is not >= the limit (so a NaN limit
+            // passes). Two short chains of ors, and nothing kept past the test:
+            // the twelve accumulators need the registers.
+            const float* lim = limits + s * kQR;
+            __m256 l = _mm256_broadcast_ss(lim + 0);
+            __m256 any0 = _mm256_cmp_ps(c00, l, _CMP_NGE_UQ), any1 = _mm256_cmp_ps(c01, l, _CMP_NGE_UQ);
+#define QUORVANE_PASS_ROW(r, lo, hi)                                        \
+    l = _mm256_broadcast_ss(lim + r);                                     \
+    any0 = _mm256_or_ps(any0, _mm256_cmp_ps(lo, l, _CMP_NGE_UQ));         \
+    any1 = _mm256_or_ps(any1, _mm256_cmp_ps(hi, l, _CMP_NGE_UQ));
+            QUORVANE_PASS_ROW(1, c10, c11)
+            QUORVANE_PASS_ROW(2, c20, c21)
+            QUORVANE_PASS_ROW(3, c30, c31)
+            QUORVANE_PASS_ROW(4, c40, c41)
+            QUORVANE_PASS_ROW(5, c50, c51)
+#undef QUORVANE_PASS_ROW
+            any0 = _mm256_or_ps(any0, any1);
+            if (_mm256_testz_ps(any0, any0)) break;
+            if (s < stages - 1) continue;
+            std::uint64_t m0 = 0, m1 = 0;
+#define QUORVANE_MASK_ROW(r, lo, hi)                                                                    \
+    l = _mm256_broadcast_ss(lim + r);                                                                 \
+    m0 |= std::uint64_t(_mm256_movemask_ps(_mm256_cmp_ps(lo, l, _CMP_NGE_UQ))) << (r * kNR);          \
+    m1 |= std::uint64_t(_mm256_movemask_ps(_mm256_cmp_ps(hi, l, _CMP_NGE_UQ))) << (r * kNR);
+            QUORVANE_MASK_ROW(0, c00, c01)
+            QUORVANE_MASK_ROW(1, c10, c11)
+            QUORVANE_MASK_ROW(2, c20, c21)
+            QUORVANE_MASK_ROW(3, c30, c31)
+            QUORVANE_MASK_ROW(4, c40, c41)
+            QUORVANE_MASK_ROW(5, c50, c51)
+#undef QUORVANE_MASK_ROW
             masks[0] = m0;
             masks[1] = m1;
             return pp;

@@ -101,43 +101,51 @@ Index distance_scan_neon(Index depth, const double* queries, const double* sampl
 }
 
 // Float screen over pairs of panels: 16 samples per query row, four vectors of four.
-Index distance_screen_neon(Index depth, const float* queries, const float* samples, Index pairs, const float* norms,
-                      const float* roots, const float* query_norms, const float* query_roots,
-                      const float* thresholds, float k_bound, float a_bound, std::uint64_t* masks) {
-    const float32x4_t two = vdupq_n_f32(2.0f), kb = vdupq_n_f32(k_bound), ab = vdupq_n_f32(a_bound);
+Index distance_screen_neon(Index depth, const float* queries, const float* samples, Index pairs,
+                           const float* increments, const Index* stops, Index stages, const float* limits,
+                           std::uint64_t* masks) {
     for (Index pp = 0; pp < pairs; ++pp) {
         const float* b = samples + 2 * pp * depth * kNR;
         const float* b_next = b + depth * kNR;
+        const float* inc = increments + pp * stages * 2 * kNR;
         float32x4_t c[kQR][4];
         for (int r = 0; r < kQR; ++r)
             for (int v = 0; v < 4; ++v) c[r][v] = vdupq_n_f32(0.0f);
-        const float* a = queries;
-        for (Index k = 0; k < depth; ++k, a += kQR) {
-            const float32x4_t bv[4] = {vld1q_f32(b + k * kNR), vld1q_f32(b + k * kNR + 4),
-                                       vld1q_f32(b_next + k * kNR), vld1q_f32(b_next + k * kNR + 4)};
-            for (int r = 0; r < kQR; ++r) {
-                const float32x4_t av = vdupq_n_f32(a[r]);
-                for (int v = 0; v < 4; ++v) c[r][v] = vfmaq_f32(c[r][v], av, bv[v]);
-            }
-        }
-        std::uint64_t m[2] = {0, 0};
-        for (int r = 0; r < kQR; ++r) {
-            const float32x4_t qq = vdupq_n_f32(query_norms[r]), qr = vdupq_n_f32(query_roots[r]);
-            const float32x4_t limit = vdupq_n_f32(thresholds[r]);
-            for (int v = 0; v < 4; ++v) {
-                const Index j = 2 * pp * kNR + 4 * v;
-                const float32x4_t s = vaddq_f32(vld1q_f32(roots + j), qr);
-                const float32x4_t bound = vaddq_f32(limit, vfmaq_f32(ab, vmulq_f32(kb, s), s));
-                const float32x4_t d = vaddq_f32(vsubq_f32(vld1q_f32(norms + j), vmulq_f32(two, c[r][v])), qq);
-                const uint32x4_t ge = vcgeq_f32(d, bound);
-                const std::uint32_t lanes[4] = {vgetq_lane_u32(ge, 0), vgetq_lane_u32(ge, 1),
-                                                vgetq_lane_u32(ge, 2), vgetq_lane_u32(ge, 3)};
-                for (int l = 0; l < 4; ++l) {
-                    if (lanes[l] == 0) m[v / 2] |= std::uint64_t{1} << (r * kNR + 4 * (v % 2) + l);
+        Index k = 0;
+        for (Index s = 0; s < stages; ++s) {
+            const float32x4_t iv[4] = {vld1q_f32(inc + s * 2 * kNR), vld1q_f32(inc + s * 2 * kNR + 4),
+                                       vld1q_f32(inc + s * 2 * kNR + 8), vld1q_f32(inc + s * 2 * kNR + 12)};
+            for (int r = 0; r < kQR; ++r)
+                for (int v = 0; v < 4; ++v) c[r][v] = vaddq_f32(c[r][v], iv[v]);
+            for (const float* a = queries + k * kQR; k < stops[s]; ++k, a += kQR) {
+                const float32x4_t bv[4] = {vld1q_f32(b + k * kNR), vld1q_f32(b + k * kNR + 4),
+                                           vld1q_f32(b_next + k * kNR), vld1q_f32(b_next + k * kNR + 4)};
+                for (int r = 0; r < kQR; ++r) {
+                    const float32x4_t av = vdupq_n_f32(a[r]);
+                    for (int v = 0; v < 4; ++v) c[r][v] = vfmaq_f32(c[r][v], av, bv[v]);
                 }
             }
-        }
-        if ((m[0] | m[1]) != 0) {
+            // A lane passes while its value is not >= the limit (so a NaN limit passes).
+            uint32x4_t pass[kQR][4];
+            uint32x4_t any = vdupq_n_u32(0);
+            for (int r = 0; r < kQR; ++r) {
+                const float32x4_t limit = vdupq_n_f32(limits[s * kQR + r]);
+                for (int v = 0; v < 4; ++v) {
+                    pass[r][v] = vmvnq_u32(vcgeq_f32(c[r][v], limit));
+                    any = vorrq_u32(any, pass[r][v]);
+                }
+            }
+            if (vmaxvq_u32(any) == 0) break;
+            if (s < stages - 1) continue;
+            std::uint64_t m[2] = {0, 0};
+            for (int r = 0; r < kQR; ++r) {
+                for (int v = 0; v < 4; ++v) {
+                    const std::uint32_t lanes[4] = {vgetq_lane_u32(pass[r][v], 0), vgetq_lane_u32(pass[r][v], 1),
+                                                    vgetq_lane_u32(pass[r][v], 2), vgetq_lane_u32(pass[r][v], 3)};
+                    for (int l = 0; l < 4; ++l)
+                        if (lanes[l] != 0) m[v / 2] |= std::uint64_t{1} << (r * kNR + 4 * (v % 2) + l);
+                }
+            }
             masks[0] = m[0];
             masks[1] = m[1];
             return pp;

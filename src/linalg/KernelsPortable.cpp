@@ -69,36 +69,38 @@ Index distance_scan_portable(Index depth, const double* queries, const double* s
     return panels;
 }
 
-Index distance_screen_portable(Index depth, const float* queries, const float* samples, Index pairs, const float* norms,
-                      const float* roots, const float* query_norms, const float* query_roots,
-                      const float* thresholds, float k_bound, float a_bound, std::uint64_t* masks) {
+Index distance_screen_portable(Index depth, const float* queries, const float* samples, Index pairs,
+                               const float* increments, const Index* stops, Index stages, const float* limits,
+                               std::uint64_t* masks) {
     constexpr Index kWide = 2 * kNR;
     for (Index pp = 0; pp < pairs; ++pp) {
         const float* b = samples + 2 * pp * depth * kNR;
+        const float* inc = increments + pp * stages * kWide;
         float acc[kQR * kWide] = {};
-        for (Index k = 0; k < depth; ++k) {
-            for (Index r = 0; r < kQR; ++r) {
-                const float av = queries[k * kQR + r];
-                for (Index c = 0; c < kWide; ++c) {
-                    const float bv = c < kNR ? b[k * kNR + c] : b[(depth + k) * kNR + c - kNR];
-                    acc[r * kWide + c] = std::fma(av, bv, acc[r * kWide + c]);
+        bool open = true;
+        Index k = 0;
+        for (Index s = 0; s < stages && open; ++s) {
+            for (Index i = 0; i < kQR * kWide; ++i) acc[i] += inc[s * kWide + i % kWide];
+            for (; k < stops[s]; ++k) {
+                for (Index r = 0; r < kQR; ++r) {
+                    const float av = queries[k * kQR + r];
+                    for (Index c = 0; c < kWide; ++c) {
+                        const float bv = c < kNR ? b[k * kNR + c] : b[(depth + k) * kNR + c - kNR];
+                        acc[r * kWide + c] = std::fma(av, bv, acc[r * kWide + c]);
+                    }
                 }
             }
-        }
-        std::uint64_t m[2] = {0, 0};
-        for (Index r = 0; r < kQR; ++r) {
-            for (Index c = 0; c < kWide; ++c) {
-                const Index j = 2 * pp * kNR + c;
-                const float s = roots[j] + query_roots[r];
-                const float limit = thresholds[r] + std::fma(k_bound * s, s, a_bound);
-                const float d = (norms[j] - 2.0f * acc[r * kWide + c]) + query_norms[r];
-                if (!(d >= limit)) m[c / kNR] |= std::uint64_t{1} << (r * kNR + c % kNR);
+            std::uint64_t m[2] = {0, 0};
+            for (Index r = 0; r < kQR; ++r)
+                for (Index c = 0; c < kWide; ++c)
+                    if (!(acc[r * kWide + c] >= limits[s * kQR + r]))
+                        m[c / kNR] |= std::uint64_t{1} << (r * kNR + c % kNR);
+            open = (m[0] | m[1]) != 0;
+            if (open && s == stages - 1) {
+                masks[0] = m[0];
+                masks[1] = m[1];
+                return pp;
             }
-        }
-        if ((m[0] | m[1]) != 0) {
-            masks[0] = m[0];
-            masks[1] = m[1];
-            return pp;
         }
     }
     return pairs;

@@ -28,6 +28,19 @@ float round_up(double x) {
     return f;
 }
 
+// Depths at which the screen checks whether a pair of panels can still hold
+// a neighbour: soon, while the leading components already tell most samples
+// apart, then at growing steps.
+std::vector<Index> screen_stops(Index d) {
+    std::vector<Index> stops;
+    for (Index stop = std::min<Index>(d, 6);;) {
+        if (d - stop < 3) stop = d;
+        stops.push_back(stop);
+        if (stop == d) return stops;
+        stop = std::min(d, stop + std::max<Index>(3, stop / 2));
+    }
+}
+
 }  // namespace
 
 void NeighbourSearch::set_block_sizes(Index query_block, Index sample_block) {
@@ -41,41 +54,60 @@ void NeighbourSearch::fit(RowMatrix samples) {
     // to a stored sample is at distance exactly 0.
     Eigen::VectorXd norms(n);
     for (Index i = 0; i < n; ++i) norms[i] = linalg::squared_norm(samples.row(i).data(), d);
-
-    const Index padded = (n + kNR - 1) / kNR * kNR;
-    std::vector<double> panels(static_cast<std::size_t>(padded * d), 0.0);
-    for (Index i = 0; i < n; ++i) {
-        double* panel = panels.data() + (i / kNR) * kNR * d;
-        for (Index j = 0; j < d; ++j) panel[j * kNR + i % kNR] = samples(i, j);
-    }
-    std::vector<double> panel_norms(static_cast<std::size_t>(padded), 0.0);
-    std::copy(norms.data(), norms.data() + n, panel_norms.begin());
-
     // Float screening needs every value well inside float's range, so that
-    // squares neither overflow nor lose the error bound.
-    const bool screen = n > 0 && samples.allFinite() &&
-                        (samples.size() == 0 || samples.cwiseAbs().maxCoeff() <= kScreenLimit);
-    std::vector<float> screen_panels, screen_norms, screen_roots;
+    // squares neither overflow nor lose the error bound. NaN fails too.
+    bool outside = false;
+    for (Index i = 0; i < samples.size(); ++i) outside |= !(std::abs(samples.data()[i]) <= kScreenLimit);
+    const bool screen = n > 0 && !outside;
+    ScreenGrid grid;
+    RowMatrix rows;
+    Eigen::VectorXd row_norms;
+    std::vector<float> screen_panels, increments;
+    std::vector<Index> stops = screen_stops(d);
+    double root = 0.0;
     if (screen) {
-        const Index pairs_padded = (padded / kNR + 1) / 2 * 2 * kNR;
-        screen_panels.assign(static_cast<std::size_t>(pairs_padded * d), 0.0f);
-        std::copy(panels.begin(), panels.end(), screen_panels.begin());
-        screen_norms.assign(static_cast<std::size_t>(pairs_padded), 0.0f);
-        screen_roots.assign(static_cast<std::size_t>(pairs_padded), 0.0f);
-        for (Index i = 0; i < n; ++i) {
-            screen_norms[i] = static_cast<float>(norms[i]);
-            screen_roots[i] = round_up(std::sqrt(norms[i]) * (1.0 + 0x1p-20));
+        constexpr Index kPair = 2 * kNR;
+        const Index stages = static_cast<Index>(stops.size());
+        const Index pairs = (n + kPair - 1) / kPair;
+        grid = ScreenGrid(samples);
+        const std::vector<int>& order = grid.order();
+        rows.resize(n, d);
+        row_norms.resize(n);
+        screen_panels.assign(static_cast<std::size_t>(pairs * kPair * d), 0.0f);
+        increments.assign(static_cast<std::size_t>(pairs * stages * kPair), 0.0f);
+        for (Index pos = 0; pos < n; ++pos) {
+            const Index i = order[static_cast<std::size_t>(pos)];
+            // Rows are taken in cell order, all over memory: fetch ahead.
+            if (pos + 16 < n) {
+                const double* ahead = samples.row(order[static_cast<std::size_t>(pos + 16)]).data();
+                for (Index j = 0; j < d; j += 8) __builtin_prefetch(ahead + j);
+            }
+            float* panel = screen_panels.data() + (pos / kNR) * kNR * d + pos % kNR;
+            for (Index j = 0; j < d; ++j) panel[j * kNR] = static_cast<float>(samples(i, j));
+            rows.row(pos) = samples.row(i);
+            row_norms[pos] = norms[i];
+            float* inc = increments.data() + (pos / kPair) * stages * kPair + pos % kPair;
+            for (Index st = 0, j = 0; st < stages; ++st) {
+                double sum = 0.0;
+                for (; j < stops[static_cast<std::size_t>(st)]; ++j) sum += samples(i, j) * samples(i, j);
+                inc[st * kPair] = static_cast<float>(sum);
+            }
+            root = std::max(root, norms[i]);
         }
+        root = std::sqrt(root) * (1.0 + 0x1p-20);
     }
 
     samples_ = std::move(samples);
     sq_norms_ = std::move(norms);
-    panels_ = std::move(panels);
-    panel_norms_ = std::move(panel_norms);
+    double_panels_ = std::make_shared<DoublePanels>();
     screen_ = screen;
+    grid_ = std::move(grid);
+    screen_rows_ = std::move(rows);
+    screen_norms_ = std::move(row_norms);
     screen_panels_ = std::move(screen_panels);
-    screen_norms_ = std::move(screen_norms);
-    screen_roots_ = std::move(screen_roots);
+    screen_increments_ = std::move(increments);
+    stops_ = std::move(stops);
+    screen_root_ = root;
 }
 
 void NeighbourSearch::search(const double* queries, Index rows, Index stride, int k, Scratch& s) const {
@@ -91,14 +123,33 @@ void NeighbourSearch::search(const double* queries, Index rows, Index stride, in
         for (Index j = 0; j < d && screen; ++j) screen = std::abs(q[j]) <= kScreenLimit;
     }
     if (screen) {
-        screened_scan(queries, rows, stride, s);
+        screened_scan(queries, rows, stride, m, s);
     } else {
         scan(queries, rows, stride, s);
     }
 }
 
+const NeighbourSearch::DoublePanels& NeighbourSearch::double_panels() const {
+    DoublePanels& dp = *double_panels_;
+    std::call_once(dp.once, [&] {
+        const Index n = samples_.rows(), d = samples_.cols();
+        const Index padded = (n + kNR - 1) / kNR * kNR;
+        std::vector<double> panels(static_cast<std::size_t>(padded * d), 0.0);
+        for (Index i = 0; i < n; ++i) {
+            double* panel = panels.data() + (i / kNR) * kNR * d;
+            for (Index j = 0; j < d; ++j) panel[j * kNR + i % kNR] = samples_(i, j);
+        }
+        std::vector<double> norms(static_cast<std::size_t>(padded), 0.0);
+        std::copy(sq_norms_.data(), sq_norms_.data() + n, norms.begin());
+        dp.panels = std::move(panels);
+        dp.norms = std::move(norms);
+    });
+    return dp;
+}
+
 void NeighbourSearch::scan(const double* queries, Index rows, Index stride, Scratch& s) const {
     const Index n = samples_.rows(), d = samples_.cols();
+    const DoublePanels& dp = double_panels();
     const Index query_panels = (rows + kQR - 1) / kQR;
     s.queries.assign(static_cast<std::size_t>(query_panels * kQR * d), 0.0);
     for (Index r = 0; r < rows; ++r) {
@@ -118,8 +169,8 @@ void NeighbourSearch::scan(const double* queries, Index rows, Index stride, Scra
             for (Index p = 0; p < tile_panels;) {
                 std::uint64_t mask = 0;
                 const Index panel0 = t0 / kNR + p;
-                p += distance_scan(d, qpanel, panels_.data() + panel0 * kNR * d, tile_panels - p,
-                                   panel_norms_.data() + panel0 * kNR, s.query_norms.data() + qp * kQR,
+                p += distance_scan(d, qpanel, dp.panels.data() + panel0 * kNR * d, tile_panels - p,
+                                   dp.norms.data() + panel0 * kNR, s.query_norms.data() + qp * kQR,
                                    s.top.thresholds() + qp * kQR, distances, &mask);
                 if (p == tile_panels) break;
                 const Index base = (t0 / kNR + p) * kNR;
@@ -134,32 +185,78 @@ void NeighbourSearch::scan(const double* queries, Index rows, Index stride, Scra
     }
 }
 
-// Float screening at twice the lanes per instruction, then the exact double
-// distance for the few samples that pass: the neighbours are exactly those
-// of the double scan, because the screen's bound covers float rounding.
-void NeighbourSearch::screened_scan(const double* queries, Index rows, Index stride, Scratch& s) const {
+// Float screening at twice the lanes per instruction, in stages over the
+// components, then the exact double distance for the few samples that pass:
+// the neighbours are exactly those of the double scan, because a sample is
+// dropped only when a partial distance, less an allowance for float
+// rounding, already exceeds the query's threshold.
+void NeighbourSearch::screened_scan(const double* queries, Index rows, Index stride, int m, Scratch& s) const {
     const Index n = samples_.rows(), d = samples_.cols();
+    const Index stages = static_cast<Index>(stops_.size());
     const Index query_panels = (rows + kQR - 1) / kQR;
     const Index padded_rows = query_panels * kQR;
-    s.screen_queries.assign(static_cast<std::size_t>(padded_rows * d), 0.0f);
-    s.screen_norms.assign(static_cast<std::size_t>(padded_rows), 0.0f);
-    s.screen_roots.assign(static_cast<std::size_t>(padded_rows), 0.0f);
-    s.screen_thresholds.assign(static_cast<std::size_t>(padded_rows), -std::numeric_limits<float>::infinity());
+    // Queries take their panel slots in cell order: a panel of near queries
+    // rules more samples out together. slot_rows[slot] is the query's row.
+    s.slot_cells.resize(static_cast<std::size_t>(rows));
+    s.slot_rows.resize(static_cast<std::size_t>(rows));
     for (Index r = 0; r < rows; ++r) {
-        float* panel = s.screen_queries.data() + (r / kQR) * kQR * d;
-        for (Index j = 0; j < d; ++j) panel[j * kQR + r % kQR] = static_cast<float>(queries[r * stride + j]);
-        s.screen_norms[r] = static_cast<float>(s.query_norms[r]);
-        s.screen_roots[r] = round_up(std::sqrt(s.query_norms[r]) * (1.0 + 0x1p-20));
-        s.screen_thresholds[r] = std::numeric_limits<float>::quiet_NaN();
+        s.slot_cells[static_cast<std::size_t>(r)] = grid_.cell(queries + r * stride);
+        s.slot_rows[static_cast<std::size_t>(r)] = r;
     }
+    std::stable_sort(s.slot_rows.begin(), s.slot_rows.end(), [&](Index a, Index b) {
+        return s.slot_cells[static_cast<std::size_t>(a)] < s.slot_cells[static_cast<std::size_t>(b)];
+    });
+    s.screen_queries.assign(static_cast<std::size_t>(padded_rows * d), 0.0f);
+    s.screen_partials.assign(static_cast<std::size_t>(rows * stages), 0.0);
+    s.screen_slack.assign(static_cast<std::size_t>(rows), 0.0);
+    s.screen_seeds.assign(static_cast<std::size_t>(rows), std::numeric_limits<double>::quiet_NaN());
+    // Padding slots never pass: every value is >= -inf.
+    s.screen_limits.assign(static_cast<std::size_t>(padded_rows * stages), -std::numeric_limits<float>::infinity());
     // Float rounding of inputs, products and sums stays below
-    // (d + 5) 2^-23 (|t| + |q|)^2; the bound takes four times that, plus an
-    // absolute term for underflow.
-    const float k_bound = static_cast<float>((static_cast<double>(d) + 16.0) * 0x1p-21);
-    const float a_bound = static_cast<float>((static_cast<double>(d) + 8.0) * 0x1p-120);
+    // (d + stages + 6) 2^-24 (|t| + |q|)^2; the allowance takes eight times
+    // that, plus an absolute term for underflow.
+    const double k_bound = (static_cast<double>(d + stages) + 16.0) * 0x1p-21;
+    const double a_bound = (static_cast<double>(d + stages) + 8.0) * 0x1p-120;
+    const auto set_limits = [&](Index slot) {
+        double threshold = s.top.threshold(s.slot_rows[static_cast<std::size_t>(slot)]);
+        if (std::isnan(threshold) || s.screen_seeds[slot] < threshold) threshold = s.screen_seeds[slot];
+        float* limit = s.screen_limits.data() + (slot / kQR) * stages * kQR + slot % kQR;
+        for (Index st = 0; st < stages; ++st)
+            limit[st * kQR] = round_up(threshold + s.screen_slack[slot] - s.screen_partials[slot * stages + st]);
+    };
+    const auto distance = [&](Index slot, Index pos) {
+        const Index r = s.slot_rows[static_cast<std::size_t>(slot)];
+        return linalg::exact_distance(queries + r * stride, screen_rows_.row(pos).data(), d,
+                                      screen_norms_[pos], s.query_norms[r]);
+    };
+    for (Index slot = 0; slot < rows; ++slot) {
+        const Index r = s.slot_rows[static_cast<std::size_t>(slot)];
+        const double* q = queries + r * stride;
+        float* panel = s.screen_queries.data() + (slot / kQR) * kQR * d + slot % kQR;
+        double partial = 0.0;
+        for (Index st = 0, j = 0; st < stages; ++st) {
+            for (; j < stops_[static_cast<std::size_t>(st)]; ++j) {
+                panel[j * kQR] = -2.0f * static_cast<float>(q[j]);
+                partial += q[j] * q[j];
+            }
+            s.screen_partials[slot * stages + st] = partial;
+        }
+        const double reach = screen_root_ + std::sqrt(s.query_norms[r]);
+        s.screen_slack[slot] = k_bound * reach * reach + a_bound;
+        // Seeds: the samples of the query's own cell. The m-th nearest of them
+        // bounds the m-th nearest of all, so the screen starts near its final
+        // threshold instead of letting everything through until m are found.
+        const Index seeds = std::min<Index>(n, std::max<Index>(2 * kNR, m));
+        const Index first = std::min(grid_.cell_start(s.slot_cells[static_cast<std::size_t>(r)]), n - seeds);
+        s.seed_distances.resize(static_cast<std::size_t>(seeds));
+        for (Index i = 0; i < seeds; ++i) s.seed_distances[static_cast<std::size_t>(i)] = distance(slot, first + i);
+        std::nth_element(s.seed_distances.begin(), s.seed_distances.begin() + (m - 1), s.seed_distances.end());
+        s.screen_seeds[slot] = s.seed_distances[static_cast<std::size_t>(m - 1)];
+        set_limits(slot);
+    }
 
     constexpr Index kPair = 2 * kNR;
-    Index tile = sample_block_ > 0 ? sample_block_ : (Index{1} << 18) / (4 * std::max<Index>(d, 1));
+    Index tile = sample_block_ > 0 ? sample_block_ : (Index{1} << 18) / (4 * std::max<Index>(d + stages, 1));
     tile = std::max<Index>(kPair, tile / kPair * kPair);
     for (Index t0 = 0; t0 < n; t0 += tile) {
         const Index tile_pairs = (std::min(n, t0 + tile) - t0 + kPair - 1) / kPair;
@@ -168,21 +265,20 @@ void NeighbourSearch::screened_scan(const double* queries, Index rows, Index str
             for (Index pp = 0; pp < tile_pairs;) {
                 std::uint64_t masks[2] = {0, 0};
                 const Index first = t0 + pp * kPair;
-                pp += linalg::distance_screen(
-                    d, s.screen_queries.data() + q0 * d, screen_panels_.data() + first * d, tile_pairs - pp,
-                    screen_norms_.data() + first, screen_roots_.data() + first, s.screen_norms.data() + q0,
-                    s.screen_roots.data() + q0, s.screen_thresholds.data() + q0, k_bound, a_bound, masks);
+                pp += linalg::distance_screen(d, s.screen_queries.data() + q0 * d, screen_panels_.data() + first * d,
+                                              tile_pairs - pp, screen_increments_.data() + first * stages,
+                                              stops_.data(), stages, s.screen_limits.data() + q0 * stages, masks);
                 if (pp == tile_pairs) break;
                 const Index base = t0 + pp * kPair;
                 ++pp;
                 for (int half = 0; half < 2; ++half) {
                     for (std::uint64_t mask = masks[half]; mask != 0; mask &= mask - 1) {
                         const int bit = __builtin_ctzll(mask);
-                        const Index r = q0 + bit / kNR, j = base + half * kNR + bit % kNR;
-                        if (j >= n || r >= rows) continue;
-                        const double dist = linalg::exact_distance(queries + r * stride, samples_.row(j).data(), d,
-                                                                   sq_norms_[j], s.query_norms[r]);
-                        if (s.top.offer(r, j, dist)) s.screen_thresholds[r] = round_up(s.top.threshold(r));
+                        const Index slot = q0 + bit / kNR, pos = base + half * kNR + bit % kNR;
+                        if (pos >= n || slot >= rows) continue;
+                        const Index j = grid_.order()[static_cast<std::size_t>(pos)];
+                        if (s.top.offer(s.slot_rows[static_cast<std::size_t>(slot)], j, distance(slot, pos)))
+                            set_limits(slot);
                     }
                 }
             }

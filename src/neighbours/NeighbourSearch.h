@@ -1,9 +1,12 @@
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include <Eigen/Dense>
 
+#include "ScreenGrid.h"
 #include "TopK.h"
 
 namespace quorvane {
@@ -21,10 +24,14 @@ public:
         TopK top;                              ///< the neighbours found for the block
         std::vector<double> queries;           ///< packed query panels of one block
         std::vector<double> query_norms;       ///< squared norm of each query of the block
-        std::vector<float> screen_queries;     ///< the block's queries in float panels
-        std::vector<float> screen_norms;       ///< their squared norms in float
-        std::vector<float> screen_roots;       ///< their norms, rounded up
-        std::vector<float> screen_thresholds;  ///< thresholds rounded up to float
+        std::vector<float> screen_queries;     ///< the block's queries times -2, in float panels
+        std::vector<double> screen_partials;   ///< each query's squared norm up to each stage's end
+        std::vector<double> screen_slack;      ///< each query's allowance for float rounding
+        std::vector<double> screen_seeds;      ///< per query, an upper bound on its m-th distance
+        std::vector<double> seed_distances;    ///< distances to one query's seed samples
+        std::vector<Eigen::Index> slot_cells;  ///< each query's grid cell
+        std::vector<Eigen::Index> slot_rows;   ///< the query in each panel slot
+        std::vector<float> screen_limits;      ///< per query panel, stage and query: the screen's limits
     };
 
     /// Replaces the stored samples (one per row) and everything derived from them.
@@ -47,16 +54,29 @@ public:
 
 private:
     void scan(const double* queries, Eigen::Index rows, Eigen::Index stride, Scratch& s) const;
-    void screened_scan(const double* queries, Eigen::Index rows, Eigen::Index stride, Scratch& s) const;
+    void screened_scan(const double* queries, Eigen::Index rows, Eigen::Index stride, int m, Scratch& s) const;
 
     RowMatrix samples_;                 ///< stored samples, each row contiguous
     Eigen::VectorXd sq_norms_;          ///< squared Euclidean norm of each row of samples_
-    std::vector<double> panels_;        ///< samples_ in k-major panels of 8 samples, zero-padded
-    std::vector<double> panel_norms_;   ///< sq_norms_ padded to whole panels
+    /// samples_ in k-major double panels of kNR samples with their norms,
+    /// zero-padded: only a search the float screen cannot serve needs them,
+    /// so the first such search builds them.
+    struct DoublePanels {
+        std::once_flag once;
+        std::vector<double> panels;
+        std::vector<double> norms;
+    };
+    const DoublePanels& double_panels() const;
+
     bool screen_ = false;               ///< float screening is safe for these samples
-    std::vector<float> screen_panels_;  ///< panels_ in float, padded to whole pairs of panels
-    std::vector<float> screen_norms_;   ///< sq_norms_ in float, padded likewise
-    std::vector<float> screen_roots_;   ///< Euclidean norms rounded up to float, padded likewise
+    ScreenGrid grid_;                   ///< cells of the samples; the screen takes them in its order
+    RowMatrix screen_rows_;             ///< samples_ in screen order, for the exact distances
+    Eigen::VectorXd screen_norms_;      ///< sq_norms_ in screen order
+    std::vector<float> screen_panels_;  ///< samples in screen order, float panels, whole pairs of panels
+    std::vector<float> screen_increments_;  ///< per pair of panels and stage, each sample's squares
+    std::vector<Eigen::Index> stops_;   ///< depth at which each screen stage ends
+    double screen_root_ = 0.0;          ///< largest sample norm, rounded up
+    std::shared_ptr<DoublePanels> double_panels_ = std::make_shared<DoublePanels>();
     Eigen::Index query_block_ = 64;
     Eigen::Index sample_block_ = 0;     ///< 0: sized from the dimension to stay in cache
 };

@@ -60,8 +60,7 @@ bool TopK::offer(Index r, Index j, double dist) {
     double* hd = dist_.data() + r * m_;
     int* hi = index_.data() + r * m_;
     int& size = size_[static_cast<std::size_t>(r)];
-    // Samples arrive in index order, so at equal distance the one already
-    // kept wins.
+    // Ties go to the lower index (nearer), whatever order samples arrive in.
     if (size < m_) {
         hd[size] = dist;
         hi[size] = static_cast<int>(j);

@@ -1,0 +1,59 @@
+#include "ScreenGrid.h"
+
+#include <algorithm>
+
+namespace quorvane {
+
+using Index = Eigen::Index;
+
+ScreenGrid::ScreenGrid(const RowMatrix& samples, Index per_cell, Index max_axes) {
+    const Index n = samples.rows();
+    const Index axes = std::min<Index>(samples.cols(), max_axes);
+    // Bits of cell number, dealt out to the axes in turn, leading axes first.
+    Index bits = 0;
+    while (bits < 18 && (per_cell << (bits + 1)) <= n) ++bits;
+    std::vector<double> column;
+    for (Index a = 0; a < axes; ++a) {
+        const Index bins = Index{1} << (bits / axes + (a < bits % axes ? 1 : 0));
+        if (bins == 1) break;
+        bins_.push_back(bins);
+        // Quantiles of a sample of the column: the cuts need not be exact.
+        const Index stride = std::max<Index>(1, n / 2048);
+        column.clear();
+        for (Index i = 0; i < n; i += stride) column.push_back(samples(i, a));
+        std::sort(column.begin(), column.end());
+        for (Index b = 1; b < bins; ++b)
+            cuts_.push_back(column[static_cast<std::size_t>(b * static_cast<Index>(column.size()) / bins)]);
+    }
+    Index cells = 1;
+    for (const Index b : bins_) cells *= b;
+
+    // A counting sort by cell: stable, so ties stay in index order.
+    std::vector<Index> cell_of(static_cast<std::size_t>(n));
+    starts_.assign(static_cast<std::size_t>(cells + 1), 0);
+    for (Index i = 0; i < n; ++i) {
+        cell_of[static_cast<std::size_t>(i)] = cell(samples.row(i).data());
+        ++starts_[static_cast<std::size_t>(cell_of[static_cast<std::size_t>(i)] + 1)];
+    }
+    for (Index c = 0; c < cells; ++c) starts_[static_cast<std::size_t>(c + 1)] += starts_[static_cast<std::size_t>(c)];
+    std::vector<int> next(starts_.begin(), starts_.end() - 1);
+    order_.resize(static_cast<std::size_t>(n));
+    for (Index i = 0; i < n; ++i) order_[static_cast<std::size_t>(next[static_cast<std::size_t>(cell_of[static_cast<std::size_t>(i)])]++)] = static_cast<int>(i);
+}
+
+Index ScreenGrid::cell(const double* x) const {
+    Index c = 0;
+    const double* cuts = cuts_.data();
+    for (std::size_t a = 0; a < bins_.size(); ++a) {
+        const Index bins = bins_[a];
+        // Counted, not searched: no branch to mispredict. NaN lands in bin 0;
+        // any bin is right for the order.
+        Index bin = 0;
+        for (Index b = 0; b < bins - 1; ++b) bin += x[a] >= cuts[b];
+        c = c * bins + bin;
+        cuts += bins - 1;
+    }
+    return c;
+}
+
+}  // namespace quorvane
