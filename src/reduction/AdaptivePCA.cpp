@@ -21,14 +21,6 @@ using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::R
 // below this fraction of the longest axis, is rounding noise, not signal.
 constexpr double kEpsilon = 1e-9;
 
-// Descending eigenpairs, with the same bits on every CPU.
-void descending_eigenpairs(const Eigen::MatrixXd& symmetric, Eigen::VectorXd& values,
-                           Eigen::MatrixXd& vectors) {
-    linalg::LeadingEigenpairs pairs = linalg::symmetric_eigenpairs(symmetric);
-    values = std::move(pairs.values);
-    vectors = std::move(pairs.vectors);
-}
-
 [[noreturn]] void throw_overflow() {
     throw std::invalid_argument(
         "X spans too wide a range of values: its centred products overflow double precision");
@@ -193,9 +185,11 @@ void AdaptivePCA::finish_standard(const Eigen::MatrixXd& product, Index n) {
     // the zero matrix instead of 0/0.
     const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
     const Eigen::MatrixXd cov = product / dof;
-    Eigen::VectorXd eigenvalues;
-    Eigen::MatrixXd candidates;
-    descending_eigenpairs(cov, eigenvalues, candidates);
+    // Every eigenvalue decides the count; only the kept vectors are computed.
+    linalg::LeadingEigenpairs leading =
+        linalg::leading_eigenpairs(cov, [this](const Eigen::VectorXd& v) { return component_count(v); });
+    const Eigen::VectorXd& eigenvalues = leading.values;
+    const Eigen::MatrixXd& candidates = leading.vectors;
     if (!eigenvalues.allFinite() || !candidates.allFinite()) throw_overflow();
     select_components(eigenvalues, candidates, false);
 }
