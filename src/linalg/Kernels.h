@@ -49,21 +49,21 @@ using DistanceScan = Index (*)(Index depth, const double* queries, const double*
                                const double* thresholds, double* distances, std::uint64_t* mask);
 
 /// Single-precision screen in stages: kQR packed float queries (each value
-/// already times -2) against `pairs` consecutive pairs of float sample panels
-/// (pair p at samples + 2 * p * depth * kNR). The depth is cut into `stages`
-/// stages ending at stops[0] < ... < stops[stages - 1] = depth; after stage s
-/// the value of (query r, sample c) is the float sum of the sample's
-/// increments 0..s and the fused chain of (-2 q) t over the depth so far,
-/// with the increments of pair p, stage s at increments + (p * stages + s) * 2 * kNR.
-/// A pair of panels is left after stage s < stages - 1 when every value is
-/// >= limits[s * kQR + r] (a NaN limit lets values through). At the last
+/// already times -2) against `pairs` consecutive blocks of 2 * kNR samples.
+/// A block is stages + depth rows of 2 * kNR floats: first one row per stage
+/// of increments (each sample's squared values over that stage's depth), then
+/// one row of values per depth step, so a stage reads one run of memory. The
+/// depth is cut into stages ending at stops[0] < ... < stops[stages - 1] =
+/// depth; after stage s the value of (query r, sample c) is the float sum of
+/// the sample's increments 0..s and the fused chain of (-2 q) t over the
+/// depth so far. A block is left after stage s < stages - 1 when every value
+/// is >= limits[s * kQR + r] (a NaN limit lets values through). At the last
 /// stage the pairs whose value is not >= their limit pass: stops at the first
-/// pair of panels with one, returning its position and the passing bits of
-/// each panel in masks[0] and masks[1] (bit r * kNR + c); returns `pairs`
-/// when none passes.
-using DistanceScreen = Index (*)(Index depth, const float* queries, const float* samples, Index pairs,
-                                 const float* increments, const Index* stops, Index stages,
-                                 const float* limits, std::uint64_t* masks);
+/// block with one, returning its position and the passing bits of its two
+/// halves in masks[0] and masks[1] (bit r * kNR + c); returns `pairs` when
+/// none passes.
+using DistanceScreen = Index (*)(Index depth, const float* queries, const float* blocks, Index pairs,
+                                 const Index* stops, Index stages, const float* limits, std::uint64_t* masks);
 
 /// (sample_norm - 2 * q.t) + query_norm with q.t the fused chain: the
 /// distance the scan gives for this pair, bit for bit.
@@ -110,10 +110,9 @@ void select_simd_level(const std::string& name);
 /// The distance scan of the table in use.
 inline DistanceScan distance_scan() { return kernels().distance_scan; }
 
-inline Index distance_screen(Index depth, const float* queries, const float* samples, Index pairs,
-                             const float* increments, const Index* stops, Index stages, const float* limits,
-                             std::uint64_t* masks) {
-    return kernels().distance_screen(depth, queries, samples, pairs, increments, stops, stages, limits, masks);
+inline Index distance_screen(Index depth, const float* queries, const float* blocks, Index pairs,
+                             const Index* stops, Index stages, const float* limits, std::uint64_t* masks) {
+    return kernels().distance_screen(depth, queries, blocks, pairs, stops, stages, limits, masks);
 }
 
 inline double exact_distance(const double* q, const double* t, Index depth, double sample_norm,

@@ -202,21 +202,27 @@ Index distance_scan_fma(
     return panels;
 }
 
-Index distance_screen_fma(Index depth, const float* queries, const float* samples, Index pairs,
-                          const float* increments, const Index* stops, Index stages, const float* limits,
-                          std::uint64_t* masks) {
-    static_assert(kQR == 6 && kNR == 8, "the register tile below is 6 queries by two panels of 8 samples");
+Index distance_screen_fma(Index depth, const float* queries, const float* blocks, Index pairs,
+                          const Index* stops, Index stages, const float* limits, std::uint64_t* masks) {
+    static_assert(kQR == 6 && kNR == 8, "the register tile below is 6 queries by two halves of 8 samples");
+    constexpr Index kRow = 2 * kNR;  // floats per row: one cache line
+    const Index block_size = (stages + depth) * kRow;
     for (Index pp = 0; pp < pairs; ++pp) {
-        const float* b = samples + 2 * pp * depth * kNR;
-        const float* b_next = b + depth * kNR;
-        const float* inc = increments + pp * stages * 2 * kNR;
+        const float* inc = blocks + pp * block_size;
+        const float* b = inc + stages * kRow;
+        // Every block reads at least its first stage: fetch the next one's now,
+        // so the loads meet it in L1 rather than wait on L2.
+        if (pp + 1 < pairs) {
+            for (Index line = 0; line < stages + stops[0]; ++line)
+                _mm_prefetch(reinterpret_cast<const char*>(inc + block_size + line * kRow), _MM_HINT_T0);
+        }
         __m256 c00 = _mm256_loadu_ps(inc), c01 = _mm256_loadu_ps(inc + kNR);
         __m256 c10 = c00, c11 = c01, c20 = c00, c21 = c01, c30 = c00, c31 = c01, c40 = c00, c41 = c01, c50 = c00,
                c51 = c01;
         Index k = 0;
         for (Index s = 0;; ++s) {
             if (s > 0) {
-                const __m256 i0 = _mm256_loadu_ps(inc + s * 2 * kNR), i1 = _mm256_loadu_ps(inc + s * 2 * kNR + kNR);
+                const __m256 i0 = _mm256_loadu_ps(inc + s * kRow), i1 = _mm256_loadu_ps(inc + s * kRow + kNR);
                 c00 = _mm256_add_ps(c00, i0), c01 = _mm256_add_ps(c01, i1);
                 c10 = _mm256_add_ps(c10, i0), c11 = _mm256_add_ps(c11, i1);
                 c20 = _mm256_add_ps(c20, i0), c21 = _mm256_add_ps(c21, i1);
@@ -225,8 +231,8 @@ Index distance_screen_fma(Index depth, const float* queries, const float* sample
                 c50 = _mm256_add_ps(c50, i0), c51 = _mm256_add_ps(c51, i1);
             }
             for (const float* a = queries + k * kQR; k < stops[s]; ++k, a += kQR) {
-                const __m256 b0 = _mm256_loadu_ps(b + k * kNR);
-                const __m256 b1 = _mm256_loadu_ps(b_next + k * kNR);
+                const __m256 b0 = _mm256_loadu_ps(b + k * kRow);
+                const __m256 b1 = _mm256_loadu_ps(b + k * kRow + kNR);
                 __m256 av = _mm256_broadcast_ss(a + 0);
                 c00 = _mm256_fmadd_ps(av, b0, c00);
                 c01 = _mm256_fmadd_ps(av, b1, c01);

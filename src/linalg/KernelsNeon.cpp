@@ -101,25 +101,24 @@ Index distance_scan_neon(Index depth, const double* queries, const double* sampl
 }
 
 // Float screen over pairs of panels: 16 samples per query row, four vectors of four.
-Index distance_screen_neon(Index depth, const float* queries, const float* samples, Index pairs,
-                           const float* increments, const Index* stops, Index stages, const float* limits,
-                           std::uint64_t* masks) {
+Index distance_screen_neon(Index depth, const float* queries, const float* blocks, Index pairs,
+                           const Index* stops, Index stages, const float* limits, std::uint64_t* masks) {
+    constexpr Index kRow = 2 * kNR;
     for (Index pp = 0; pp < pairs; ++pp) {
-        const float* b = samples + 2 * pp * depth * kNR;
-        const float* b_next = b + depth * kNR;
-        const float* inc = increments + pp * stages * 2 * kNR;
+        const float* inc = blocks + pp * (stages + depth) * kRow;
+        const float* b = inc + stages * kRow;
         float32x4_t c[kQR][4];
         for (int r = 0; r < kQR; ++r)
             for (int v = 0; v < 4; ++v) c[r][v] = vdupq_n_f32(0.0f);
         Index k = 0;
         for (Index s = 0; s < stages; ++s) {
-            const float32x4_t iv[4] = {vld1q_f32(inc + s * 2 * kNR), vld1q_f32(inc + s * 2 * kNR + 4),
-                                       vld1q_f32(inc + s * 2 * kNR + 8), vld1q_f32(inc + s * 2 * kNR + 12)};
+            const float32x4_t iv[4] = {vld1q_f32(inc + s * kRow), vld1q_f32(inc + s * kRow + 4),
+                                       vld1q_f32(inc + s * kRow + 8), vld1q_f32(inc + s * kRow + 12)};
             for (int r = 0; r < kQR; ++r)
                 for (int v = 0; v < 4; ++v) c[r][v] = vaddq_f32(c[r][v], iv[v]);
             for (const float* a = queries + k * kQR; k < stops[s]; ++k, a += kQR) {
-                const float32x4_t bv[4] = {vld1q_f32(b + k * kNR), vld1q_f32(b + k * kNR + 4),
-                                           vld1q_f32(b_next + k * kNR), vld1q_f32(b_next + k * kNR + 4)};
+                const float32x4_t bv[4] = {vld1q_f32(b + k * kRow), vld1q_f32(b + k * kRow + 4),
+                                           vld1q_f32(b + k * kRow + 8), vld1q_f32(b + k * kRow + 12)};
                 for (int r = 0; r < kQR; ++r) {
                     const float32x4_t av = vdupq_n_f32(a[r]);
                     for (int v = 0; v < 4; ++v) c[r][v] = vfmaq_f32(c[r][v], av, bv[v]);

@@ -69,13 +69,12 @@ Index distance_scan_portable(Index depth, const double* queries, const double* s
     return panels;
 }
 
-Index distance_screen_portable(Index depth, const float* queries, const float* samples, Index pairs,
-                               const float* increments, const Index* stops, Index stages, const float* limits,
-                               std::uint64_t* masks) {
+Index distance_screen_portable(Index depth, const float* queries, const float* blocks, Index pairs,
+                               const Index* stops, Index stages, const float* limits, std::uint64_t* masks) {
     constexpr Index kWide = 2 * kNR;
     for (Index pp = 0; pp < pairs; ++pp) {
-        const float* b = samples + 2 * pp * depth * kNR;
-        const float* inc = increments + pp * stages * kWide;
+        const float* inc = blocks + pp * (stages + depth) * kWide;
+        const float* b = inc + stages * kWide;
         float acc[kQR * kWide] = {};
         bool open = true;
         Index k = 0;
@@ -85,7 +84,7 @@ Index distance_screen_portable(Index depth, const float* queries, const float* s
                 for (Index r = 0; r < kQR; ++r) {
                     const float av = queries[k * kQR + r];
                     for (Index c = 0; c < kWide; ++c) {
-                        const float bv = c < kNR ? b[k * kNR + c] : b[(depth + k) * kNR + c - kNR];
+                        const float bv = b[k * kWide + c];
                         acc[r * kWide + c] = std::fma(av, bv, acc[r * kWide + c]);
                     }
                 }

@@ -62,7 +62,7 @@ void NeighbourSearch::fit(RowMatrix samples) {
     ScreenGrid grid;
     RowMatrix rows;
     Eigen::VectorXd row_norms;
-    std::vector<float> screen_panels, increments;
+    std::vector<float> screen_panels;
     std::vector<Index> stops = screen_stops(d);
     double root = 0.0;
     if (screen) {
@@ -73,8 +73,9 @@ void NeighbourSearch::fit(RowMatrix samples) {
         const std::vector<int>& order = grid.order();
         rows.resize(n, d);
         row_norms.resize(n);
-        screen_panels.assign(static_cast<std::size_t>(pairs * kPair * d), 0.0f);
-        increments.assign(static_cast<std::size_t>(pairs * stages * kPair), 0.0f);
+        // Per pair of panels, a block of stages + d rows of kPair floats: the
+        // stage increments, then the values one depth step to a row.
+        screen_panels.assign(static_cast<std::size_t>(pairs * (stages + d) * kPair), 0.0f);
         for (Index pos = 0; pos < n; ++pos) {
             const Index i = order[static_cast<std::size_t>(pos)];
             // Rows are taken in cell order, all over memory: fetch ahead.
@@ -82,11 +83,11 @@ void NeighbourSearch::fit(RowMatrix samples) {
                 const double* ahead = samples.row(order[static_cast<std::size_t>(pos + 16)]).data();
                 for (Index j = 0; j < d; j += 8) __builtin_prefetch(ahead + j);
             }
-            float* panel = screen_panels.data() + (pos / kNR) * kNR * d + pos % kNR;
-            for (Index j = 0; j < d; ++j) panel[j * kNR] = static_cast<float>(samples(i, j));
+            float* inc = screen_panels.data() + (pos / kPair) * (stages + d) * kPair + pos % kPair;
+            float* panel = inc + stages * kPair;
+            for (Index j = 0; j < d; ++j) panel[j * kPair] = static_cast<float>(samples(i, j));
             rows.row(pos) = samples.row(i);
             row_norms[pos] = norms[i];
-            float* inc = increments.data() + (pos / kPair) * stages * kPair + pos % kPair;
             for (Index st = 0, j = 0; st < stages; ++st) {
                 double sum = 0.0;
                 for (; j < stops[static_cast<std::size_t>(st)]; ++j) sum += samples(i, j) * samples(i, j);
@@ -105,7 +106,6 @@ void NeighbourSearch::fit(RowMatrix samples) {
     screen_rows_ = std::move(rows);
     screen_norms_ = std::move(row_norms);
     screen_panels_ = std::move(screen_panels);
-    screen_increments_ = std::move(increments);
     stops_ = std::move(stops);
     screen_root_ = root;
 }
@@ -265,8 +265,8 @@ void NeighbourSearch::screened_scan(const double* queries, Index rows, Index str
             for (Index pp = 0; pp < tile_pairs;) {
                 std::uint64_t masks[2] = {0, 0};
                 const Index first = t0 + pp * kPair;
-                pp += linalg::distance_screen(d, s.screen_queries.data() + q0 * d, screen_panels_.data() + first * d,
-                                              tile_pairs - pp, screen_increments_.data() + first * stages,
+                pp += linalg::distance_screen(d, s.screen_queries.data() + q0 * d,
+                                              screen_panels_.data() + first * (stages + d), tile_pairs - pp,
                                               stops_.data(), stages, s.screen_limits.data() + q0 * stages, masks);
                 if (pp == tile_pairs) break;
                 const Index base = t0 + pp * kPair;

@@ -72,8 +72,7 @@ private:
     ScreenGrid grid_;                   ///< cells of the samples; the screen takes them in its order
     RowMatrix screen_rows_;             ///< samples_ in screen order, for the exact distances
     Eigen::VectorXd screen_norms_;      ///< sq_norms_ in screen order
-    std::vector<float> screen_panels_;  ///< samples in screen order, float panels, whole pairs of panels
-    std::vector<float> screen_increments_;  ///< per pair of panels and stage, each sample's squares
+    std::vector<float> screen_panels_;  ///< samples in screen order: per pair of panels, increments then values
     std::vector<Eigen::Index> stops_;   ///< depth at which each screen stage ends
     double screen_root_ = 0.0;          ///< largest sample norm, rounded up
     std::shared_ptr<DoublePanels> double_panels_ = std::make_shared<DoublePanels>();
