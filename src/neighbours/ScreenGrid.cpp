@@ -18,7 +18,7 @@ ScreenGrid::ScreenGrid(const RowMatrix& samples, Index per_cell, Index max_axes)
         if (bins == 1) break;
         bins_.push_back(bins);
         // Quantiles of a sample of the column: the cuts need not be exact.
-        const Index stride = std::max<Index>(1, n / 2048);
+        const Index stride = std::max<Index>(1, n / 256);
         column.clear();
         for (Index i = 0; i < n; i += stride) column.push_back(samples(i, a));
         std::sort(column.begin(), column.end());
