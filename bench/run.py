@@ -66,6 +66,9 @@ def extra_rows(w: workloads.Workload, repeats: int) -> list[dict]:
     for step, calls in steps.items():
         medians = {}
         for name, call in calls.items():
+            # As in the main table: the previous library's spinning threads
+            # must not share the cores with this one's timings.
+            timing.settle()
             call()
             samples = []
             for _ in range(repeats):
