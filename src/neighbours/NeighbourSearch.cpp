@@ -7,6 +7,7 @@
 
 #include "linalg/Gemm.h"
 #include "linalg/Kernels.h"
+#include "linalg/Parallel.h"
 
 namespace quorvane {
 
@@ -76,6 +77,9 @@ void NeighbourSearch::fit(RowMatrix samples) {
         // Per pair of panels, a block of stages + d rows of kPair floats: the
         // stage increments, then the values one depth step to a row.
         screen_panels.assign(static_cast<std::size_t>(pairs * (stages + d) * kPair), 0.0f);
+        // Every position is written by one iteration alone, and a max is the
+        // same in any order: the team changes nothing but the time.
+#pragma omp parallel for schedule(static) reduction(max : root) if (n * d > (1 << 18) && linalg::threads_usable())
         for (Index pos = 0; pos < n; ++pos) {
             const Index i = order[static_cast<std::size_t>(pos)];
             // Rows are taken in cell order, all over memory: fetch ahead.
