@@ -122,6 +122,9 @@ void pack_b(const Operand& B, Index k0, Index kc, Index j0, Index nc, double* ou
 
 Index round_up(Index x, Index m) { return (x + m - 1) / m * m; }
 
+// Widest Bᵀ B that `gram` takes: its tiles and a depth step of every column stay near L2 size.
+constexpr Index kGramWidth = 512;
+
 // One row of a tile; whole rows take a fixed-size copy the compiler inlines.
 inline void copy_row(double* dst, const double* src, Index cols) {
     if (cols == kNR) {
@@ -137,6 +140,149 @@ double squared_norm(const double* x, Index n) { return kernels().squared_norm(x,
 
 namespace {
 
+// Rows [k0, k0 + kc) of B, columns [0, cols), standardised, into `out`
+// with rows `ld` apart; columns [cols, ld) are left as they are.
+void copy_rows(const Operand& B, Index k0, Index kc, Index cols, double* out, Index ld) {
+    if (B.col_stride == 1 && (B.shift == nullptr || B.feature_axis == 1)) {
+        for (Index k = 0; k < kc; ++k) {
+            const double* src = B.data + (k0 + k) * B.row_stride;
+            double* dst = out + k * ld;
+            if (B.shift == nullptr) {
+                std::memcpy(dst, src, sizeof(double) * static_cast<std::size_t>(cols));
+            } else if (B.scale == nullptr) {
+                for (Index j = 0; j < cols; ++j) dst[j] = src[j] - B.shift[j];
+            } else {
+                for (Index j = 0; j < cols; ++j) dst[j] = (src[j] - B.shift[j]) / B.scale[j];
+            }
+        }
+        return;
+    }
+    if (B.row_stride == 1 && (B.shift == nullptr || B.feature_axis == 0)) {
+        // Columns of B lie along memory (B is the transpose of a row-major
+        // X): each is read as one run, its features along k.
+        const double* shift = B.shift != nullptr ? B.shift + k0 : nullptr;
+        const double* scale = B.scale != nullptr ? B.scale + k0 : nullptr;
+        for (Index j = 0; j < cols; ++j) {
+            const double* src = B.data + k0 + j * B.col_stride;
+            if (shift == nullptr) {
+                for (Index k = 0; k < kc; ++k) out[k * ld + j] = src[k];
+            } else if (scale == nullptr) {
+                for (Index k = 0; k < kc; ++k) out[k * ld + j] = src[k] - shift[k];
+            } else {
+                for (Index k = 0; k < kc; ++k) out[k * ld + j] = (src[k] - shift[k]) / scale[k];
+            }
+        }
+        return;
+    }
+    const Operand rows = B.row_range(k0, kc);
+    for (Index k = 0; k < kc; ++k)
+        for (Index j = 0; j < cols; ++j) out[k * ld + j] = rows(k, j);
+}
+
+// Touches, in `steps` even portions, every cache line of rows [k0, k0 + kc)
+// and columns [0, cols) of B, walking along memory (B's rows, or its
+// columns when those are contiguous).
+class Prefetch {
+public:
+    Prefetch(const Operand& B, Index k0, Index kc, Index cols, Index steps) {
+        const bool by_row = B.col_stride == 1;
+        const Index outer = by_row ? kc : cols, inner = by_row ? cols : kc;
+        base_ = B.data + k0 * B.row_stride;
+        stride_ = by_row ? B.row_stride : B.col_stride;
+        lines_per_run_ = (inner + 7) / 8;
+        total_ = by_row || B.row_stride == 1 ? outer * lines_per_run_ : 0;
+        per_step_ = (total_ + steps - 1) / std::max<Index>(1, steps);
+    }
+
+    void next() {
+        for (const Index end = std::min(total_, line_ + per_step_); line_ < end; ++line_)
+            __builtin_prefetch(base_ + line_ / lines_per_run_ * stride_ + line_ % lines_per_run_ * 8, 0, 2);
+    }
+
+private:
+    const double* base_;
+    Index stride_ = 0, lines_per_run_ = 1, total_ = 0, per_step_ = 0, line_ = 0;
+};
+
+// Bᵀ B for a B of few columns and many rows (a covariance: n samples of d
+// features), upper triangle mirrored. Each thread owns a fixed run of column
+// panels with every tile above the diagonal in them, and walks the whole
+// depth on its own: it copies the rows it needs itself, standardised, so the
+// team never meets at a barrier and a tile's chain never leaves its thread.
+// The kernel reads both sides of a tile straight from that copy (strips of
+// kMR and panels of kNR columns, a row apart), and the tiles live in one
+// tile-major buffer until the end, so they are accumulated in place.
+void gram(const Operand& B, double* C, Index ldc, Index kc_max) {
+    const Index K = B.rows, N = B.cols;
+    const Index strips = (N + kMR - 1) / kMR, panels = (N + kNR - 1) / kNR;
+    // Strips with a row at or above the last column of panel p.
+    const auto strips_of = [&](Index p) { return std::min(strips, ((p + 1) * kNR + kMR - 1) / kMR); };
+    std::vector<Index> first_tile(static_cast<std::size_t>(panels + 1), 0);
+    for (Index p = 0; p < panels; ++p) first_tile[p + 1] = first_tile[p] + strips_of(p);
+    const Index tiles = first_tile[panels];
+
+    const double flops = static_cast<double>(K) * static_cast<double>(N) * static_cast<double>(N);
+    const bool parallel = !omp_in_parallel() && flops > 1e8 && threads_usable();
+    const Index threads = parallel ? std::min<Index>(omp_get_max_threads(), panels) : 1;
+    // Contiguous runs of panels with about equal numbers of tiles.
+    std::vector<Index> run(static_cast<std::size_t>(threads + 1), panels);
+    run[0] = 0;
+    for (Index t = 1, p = 0; t < threads; ++t) {
+        while (p < panels && first_tile[p] * threads < tiles * t) ++p;
+        run[t] = p;
+    }
+
+    // Rows of the copy span whole cache lines, an odd number of them, so
+    // that a panel's lines a row apart spread over every set of the L1.
+    Index ld = round_up(std::max(strips * kMR, panels * kNR), kNR);
+    if (ld / kNR % 2 == 0) ld += kNR;
+    // A depth step's copy takes about a quarter of L2, the tiles of a run most of the rest.
+    const Index kc_step = std::max<Index>(1, std::min({kc_max, K, std::max<Index>(16, (Index{1} << 14) / ld)}));
+    PanelBuffer tile_buffer(static_cast<std::size_t>(tiles * kMR * kNR));
+    const auto copy_size = static_cast<std::size_t>(kc_step * ld);
+    // Zeros past column N stand for the missing columns of the last strip and panel.
+    PanelBuffer copies(copy_size * static_cast<std::size_t>(threads), 0.0);
+    const MicroKernel kernel = kernels().micro_kernel;
+
+    InterruptCheck interrupt;
+#pragma omp parallel if (parallel) num_threads(threads)
+    {
+        const Index t = omp_get_thread_num();
+        const Index p0 = run[t], p1 = run[t + 1];
+        double* const rows = copies.data() + copy_size * static_cast<std::size_t>(t);
+        const Index cols = p0 < p1 ? std::min(N, std::max(strips_of(p1 - 1) * kMR, p1 * kNR)) : 0;
+        for (Index k0 = 0; k0 < K && cols > 0; k0 += kc_step) {
+            if (interrupt.stop()) break;
+            const Index kc = std::min(kc_step, K - k0);
+            copy_rows(B, k0, kc, cols, rows, ld);
+            // The next step's values are fetched while this one computes, a
+            // few lines after each tile, so the copy above rarely waits for memory.
+            Prefetch ahead(B, k0 + kc, std::min(kc_step, K - k0 - kc), cols, first_tile[p1] - first_tile[p0]);
+            for (Index p = p0; p < p1; ++p) {
+                double* tile = tile_buffer.data() + first_tile[p] * kMR * kNR;
+                for (Index s = 0; s < strips_of(p); ++s, tile += kMR * kNR) {
+                    kernel(kc, rows + s * kMR, ld, rows + p * kNR, ld, tile, k0 > 0);
+                    ahead.next();
+                }
+            }
+        }
+    }
+    interrupt.finish();
+
+    for (Index p = 0; p < panels; ++p) {
+        for (Index s = 0; s < strips_of(p); ++s) {
+            const double* tile = tile_buffer.data() + (first_tile[p] + s) * kMR * kNR;
+            for (Index r = 0; r < kMR && s * kMR + r < N; ++r) {
+                const Index i = s * kMR + r;
+                for (Index c = std::max<Index>(0, i - p * kNR); c < kNR && p * kNR + c < N; ++c)
+                    C[i * ldc + p * kNR + c] = tile[r * kNR + c];
+            }
+        }
+    }
+    for (Index i = 1; i < N; ++i)
+        for (Index j = 0; j < i; ++j) C[i * ldc + j] = C[j * ldc + i];
+}
+
 // The product with B either packed here per call (`packed` null) or packed beforehand.
 void product(const Operand& A, const Operand& B, const PackedOperand* packed, double* C, Index ldc,
              bool symmetric, const Blocking& blocking) {
@@ -144,6 +290,11 @@ void product(const Operand& A, const Operand& B, const PackedOperand* packed, do
     if (M == 0 || N == 0) return;
     if (K == 0) {
         for (Index i = 0; i < M; ++i) std::fill(C + i * ldc, C + i * ldc + N, 0.0);
+        return;
+    }
+    // A product with its own transpose on few columns takes the path built for it.
+    if (symmetric && packed == nullptr && N <= kGramWidth) {
+        gram(B, C, ldc, std::max<Index>(1, blocking.kc));
         return;
     }
     const MicroKernel kernel = kernels().micro_kernel;
@@ -230,7 +381,7 @@ void product(const Operand& A, const Operand& B, const PackedOperand* packed, do
                                 if (!first) {
                                     for (Index x = 0; x < r; ++x) copy_row(tile + x * kNR, c + x * ldc, cols);
                                 }
-                                kernel(kc, packed_a + ip * kc, bp, tile, !first);
+                                kernel(kc, packed_a + ip * kc, kMR, bp, kNR, tile, !first);
                                 for (Index x = 0; x < r; ++x) copy_row(c + x * ldc, tile + x * kNR, cols);
                             }
                         }
@@ -304,12 +455,34 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
     const Index blocks = (M + kRows - 1) / kRows;
     const double flops = 2.0 * static_cast<double>(M) * static_cast<double>(N) * static_cast<double>(K);
     const bool parallel = !omp_in_parallel() && blocks > 1 && flops > 1e8 && threads_usable();
+    const Index threads = parallel ? omp_get_max_threads() : 1;
+    // Rows to standardise are standardised once per block into a copy the
+    // kernel reads in place, not once per panel; its rows span an odd number
+    // of cache lines, so the four rows a kernel reads fall in different sets.
+    // Only for rows short enough that the copy stays in L2.
+    const bool copy = A.shift != nullptr && M >= kPR && K <= 512;
+    Index ld = round_up(K, 8);
+    if (ld / 8 % 2 == 0) ld += 8;
+    const auto copy_size = copy ? static_cast<std::size_t>(std::min(kRows, M) * ld) : 0;
+    thread_local PanelBuffer copies;
+    if (copies.size() < copy_size * static_cast<std::size_t>(threads)) copies.resize(copy_size * static_cast<std::size_t>(threads));
+    double* const all_copies = copies.data();
     InterruptCheck interrupt;
-#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+#pragma omp parallel for schedule(dynamic, 1) if (parallel) num_threads(threads)
     for (Index block = 0; block < blocks; ++block) {
         if (interrupt.stop()) continue;
         const Index i0 = block * kRows, rows = std::min(kRows, M - i0);
         const Index groups = (rows + kPR - 1) / kPR;
+        const double* x0 = A.data + i0 * A.row_stride;
+        Index ldx = A.row_stride;
+        const double *shift = A.shift, *scale = A.scale;
+        if (copy) {
+            double* rows_copy = all_copies + copy_size * static_cast<std::size_t>(omp_get_thread_num());
+            copy_rows(A, i0, rows, K, rows_copy, ld);
+            x0 = rows_copy;
+            ldx = ld;
+            shift = scale = nullptr;
+        }
         alignas(32) double tiles[kRows / kPR * 4 * kPR * kPW];
         for (Index p0 = 0; p0 < panels; p0 += 4) {
             // At most four panels at a time, so the tiles fit on the stack.
@@ -318,13 +491,12 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
             for (Index k0 = 0; k0 < K; k0 += depth_step) {
                 const Index kc = std::min(depth_step, K - k0);
                 for (Index g = 0; g < groups; ++g) {
-                    const double* x = A.data + (i0 + g * kPR) * A.row_stride + k0;
+                    const double* x = x0 + g * kPR * ldx + k0;
                     const Index r = std::min(kPR, rows - g * kPR);
                     for (Index p = 0; p < np; ++p) {
-                        kernel(kc, x, A.row_stride, r, A.shift != nullptr ? A.shift + k0 : nullptr,
-                               A.scale != nullptr ? A.scale + k0 : nullptr,
-                               B.panels.data() + ((p0 + p) * K + k0) * kPW, tiles + (g * 4 + p) * kPR * kPW,
-                               k0 > 0);
+                        kernel(kc, x, ldx, r, shift != nullptr ? shift + k0 : nullptr,
+                               scale != nullptr ? scale + k0 : nullptr, B.panels.data() + ((p0 + p) * K + k0) * kPW,
+                               std::min(kPW, N - (p0 + p) * kPW), tiles + (g * 4 + p) * kPR * kPW, k0 > 0);
                     }
                 }
             }

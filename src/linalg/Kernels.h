@@ -19,19 +19,22 @@ constexpr Index kPR = 4;
 constexpr Index kPW = 12;
 
 /// tile (kMR x kNR, row-major) = [tile +] a_panel^T * b_panel over depth kc,
-/// a_panel holding kMR values per k and b_panel kNR values per k. Every
-/// element is the chain acc = fma(a, b, acc) over k, in k order.
-using MicroKernel = void (*)(Index kc, const double* a_panel, const double* b_panel, double* tile,
-                             bool accumulate);
+/// a_panel holding kMR consecutive values per k, lda apart, and b_panel kNR
+/// per k, ldb apart (kMR and kNR for packed panels). Every element is the
+/// chain acc = fma(a, b, acc) over k, in k order.
+using MicroKernel = void (*)(Index kc, const double* a_panel, Index lda, const double* b_panel, Index ldb,
+                             double* tile, bool accumulate);
 
 /// tile (kPR x kPW, row-major) = [tile +] Xs * panel over depth `depth`,
 /// where row r (r < rows <= kPR) of X starts at x + r * ldx with contiguous
 /// values, Xs standardises each as (value - shift[k]) / scale[k] (no
 /// division when `scale` is null) and panel holds kPW values per k. X is read
-/// in place, not packed; rows past `rows` come out as zeros. Every element is
-/// the chain acc = fma(a, b, acc) over k, in k order, as in the micro-kernel.
+/// in place, not packed; rows past `rows` come out as zeros. Only the first
+/// `width` columns of the tile are defined. Every element is the chain
+/// acc = fma(a, b, acc) over k, in k order, as in the micro-kernel.
 using ProjectionKernel = void (*)(Index depth, const double* x, Index ldx, Index rows, const double* shift,
-                                  const double* scale, const double* panel, double* tile, bool accumulate);
+                                  const double* scale, const double* panel, Index width, double* tile,
+                                  bool accumulate);
 
 /// Sum of squares of x[0..n) in the same fused chain.
 using SquaredNorm = double (*)(const double* x, Index n);

@@ -37,7 +37,8 @@ namespace {
         c51 = _mm256_fmadd_pd(av, b1, c51);                \
     }
 
-void micro_kernel_fma(Index kc, const double* a, const double* b, double* tile, bool accumulate) {
+void micro_kernel_fma(Index kc, const double* a, Index lda, const double* b, Index ldb, double* tile,
+                      bool accumulate) {
     static_assert(kMR == 6 && kNR == 8, "the register tile below is 6 by 8");
     // Twelve accumulators: enough independent chains to keep both FMA pipes busy.
     __m256d c00, c01, c10, c11, c20, c21, c30, c31, c40, c41, c50, c51;
@@ -57,7 +58,7 @@ void micro_kernel_fma(Index kc, const double* a, const double* b, double* tile, 
     } else {
         c00 = c01 = c10 = c11 = c20 = c21 = c30 = c31 = c40 = c41 = c50 = c51 = _mm256_setzero_pd();
     }
-    for (Index k = 0; k < kc; ++k, a += kMR, b += kNR) {
+    for (Index k = 0; k < kc; ++k, a += lda, b += ldb) {
         QUORVANE_FMA_STEP(a, b)
     }
     _mm256_storeu_pd(tile + 0, c00);
@@ -74,52 +75,67 @@ void micro_kernel_fma(Index kc, const double* a, const double* b, double* tile, 
     _mm256_storeu_pd(tile + 44, c51);
 }
 
-void projection_kernel_fma(Index depth, const double* x, Index ldx, Index rows, const double* shift,
-                           const double* scale, const double* panel, double* tile, bool accumulate) {
+// kThird: the panel's last four columns are in use; a panel of at most
+// eight components (the last one, mostly) skips them and a third of the work.
+template <bool kThird>
+void projection_tile(Index depth, const double* x, Index ldx, Index rows, const double* shift,
+                     const double* scale, const double* panel, double* tile, bool accumulate) {
     static_assert(kPR == 4 && kPW == 12, "the register tile below is 4 by 12");
-    __m256d c00, c01, c02, c10, c11, c12, c20, c21, c22, c30, c31, c32;
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d c00 = zero, c01 = zero, c02 = zero, c10 = zero, c11 = zero, c12 = zero, c20 = zero, c21 = zero,
+            c22 = zero, c30 = zero, c31 = zero, c32 = zero;
     if (accumulate) {
         c00 = _mm256_loadu_pd(tile + 0);
         c01 = _mm256_loadu_pd(tile + 4);
-        c02 = _mm256_loadu_pd(tile + 8);
         c10 = _mm256_loadu_pd(tile + 12);
         c11 = _mm256_loadu_pd(tile + 16);
-        c12 = _mm256_loadu_pd(tile + 20);
         c20 = _mm256_loadu_pd(tile + 24);
         c21 = _mm256_loadu_pd(tile + 28);
-        c22 = _mm256_loadu_pd(tile + 32);
         c30 = _mm256_loadu_pd(tile + 36);
         c31 = _mm256_loadu_pd(tile + 40);
-        c32 = _mm256_loadu_pd(tile + 44);
-    } else {
-        c00 = c01 = c02 = c10 = c11 = c12 = c20 = c21 = c22 = c30 = c31 = c32 = _mm256_setzero_pd();
+        if constexpr (kThird) {
+            c02 = _mm256_loadu_pd(tile + 8);
+            c12 = _mm256_loadu_pd(tile + 20);
+            c22 = _mm256_loadu_pd(tile + 32);
+            c32 = _mm256_loadu_pd(tile + 44);
+        }
     }
     alignas(32) double a[kPR * kProjectionChunk];
+    // Whole groups of rows that need no standardising are read where they lie.
+    const bool in_place = shift == nullptr && rows == kPR;
     for (Index k0 = 0; k0 < depth; k0 += kProjectionChunk) {
         const Index kc = depth - k0 < kProjectionChunk ? depth - k0 : kProjectionChunk;
-        standardise_rows(x + k0, ldx, rows, shift != nullptr ? shift + k0 : nullptr,
-                         scale != nullptr ? scale + k0 : nullptr, kc, a);
+        const double* a0 = in_place ? x + k0 : a;
+        const Index lda = in_place ? ldx : kProjectionChunk;
+        if (!in_place) {
+            standardise_rows(x + k0, ldx, rows, shift != nullptr ? shift + k0 : nullptr,
+                             scale != nullptr ? scale + k0 : nullptr, kc, a);
+        }
+        const double* a1 = a0 + lda;
+        const double* a2 = a1 + lda;
+        const double* a3 = a2 + lda;
         const double* b = panel + k0 * kPW;
         for (Index k = 0; k < kc; ++k, b += kPW) {
             const __m256d b0 = _mm256_loadu_pd(b);
             const __m256d b1 = _mm256_loadu_pd(b + 4);
-            const __m256d b2 = _mm256_loadu_pd(b + 8);
-            __m256d av = _mm256_broadcast_sd(a + k);
+            __m256d b2;
+            if constexpr (kThird) b2 = _mm256_loadu_pd(b + 8);
+            __m256d av = _mm256_broadcast_sd(a0 + k);
             c00 = _mm256_fmadd_pd(av, b0, c00);
             c01 = _mm256_fmadd_pd(av, b1, c01);
-            c02 = _mm256_fmadd_pd(av, b2, c02);
-            av = _mm256_broadcast_sd(a + kProjectionChunk + k);
+            if constexpr (kThird) c02 = _mm256_fmadd_pd(av, b2, c02);
+            av = _mm256_broadcast_sd(a1 + k);
             c10 = _mm256_fmadd_pd(av, b0, c10);
             c11 = _mm256_fmadd_pd(av, b1, c11);
-            c12 = _mm256_fmadd_pd(av, b2, c12);
-            av = _mm256_broadcast_sd(a + 2 * kProjectionChunk + k);
+            if constexpr (kThird) c12 = _mm256_fmadd_pd(av, b2, c12);
+            av = _mm256_broadcast_sd(a2 + k);
             c20 = _mm256_fmadd_pd(av, b0, c20);
             c21 = _mm256_fmadd_pd(av, b1, c21);
-            c22 = _mm256_fmadd_pd(av, b2, c22);
-            av = _mm256_broadcast_sd(a + 3 * kProjectionChunk + k);
+            if constexpr (kThird) c22 = _mm256_fmadd_pd(av, b2, c22);
+            av = _mm256_broadcast_sd(a3 + k);
             c30 = _mm256_fmadd_pd(av, b0, c30);
             c31 = _mm256_fmadd_pd(av, b1, c31);
-            c32 = _mm256_fmadd_pd(av, b2, c32);
+            if constexpr (kThird) c32 = _mm256_fmadd_pd(av, b2, c32);
         }
     }
     _mm256_storeu_pd(tile + 0, c00);
@@ -134,6 +150,15 @@ void projection_kernel_fma(Index depth, const double* x, Index ldx, Index rows, 
     _mm256_storeu_pd(tile + 36, c30);
     _mm256_storeu_pd(tile + 40, c31);
     _mm256_storeu_pd(tile + 44, c32);
+}
+
+void projection_kernel_fma(Index depth, const double* x, Index ldx, Index rows, const double* shift,
+                           const double* scale, const double* panel, Index width, double* tile, bool accumulate) {
+    if (width > 8) {
+        projection_tile<true>(depth, x, ldx, rows, shift, scale, panel, tile, accumulate);
+    } else {
+        projection_tile<false>(depth, x, ldx, rows, shift, scale, panel, tile, accumulate);
+    }
 }
 
 double squared_norm_fma(const double* x, Index n) {

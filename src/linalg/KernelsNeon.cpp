@@ -23,19 +23,20 @@ inline void fma_step(float64x2_t (&c)[kMR][4], const double* a, const double* b)
     }
 }
 
-void micro_kernel_neon(Index kc, const double* a, const double* b, double* tile, bool accumulate) {
+void micro_kernel_neon(Index kc, const double* a, Index lda, const double* b, Index ldb, double* tile,
+                       bool accumulate) {
     static_assert(kMR == 6 && kNR == 8 && kQR == kMR, "the register tile below is 6 by 8");
     float64x2_t c[kMR][4];
     for (int r = 0; r < kMR; ++r)
         for (int v = 0; v < 4; ++v) c[r][v] = accumulate ? vld1q_f64(tile + r * kNR + 2 * v) : vdupq_n_f64(0.0);
-    for (Index k = 0; k < kc; ++k, a += kMR, b += kNR) fma_step(c, a, b);
+    for (Index k = 0; k < kc; ++k, a += lda, b += ldb) fma_step(c, a, b);
     for (int r = 0; r < kMR; ++r)
         for (int v = 0; v < 4; ++v) vst1q_f64(tile + r * kNR + 2 * v, c[r][v]);
 }
 
 // A 4 x 12 tile: six vectors of two components per row, 24 accumulators.
 void projection_kernel_neon(Index depth, const double* x, Index ldx, Index rows, const double* shift,
-                            const double* scale, const double* panel, double* tile, bool accumulate) {
+                            const double* scale, const double* panel, Index, double* tile, bool accumulate) {
     static_assert(kPR == 4 && kPW == 12, "the register tile below is 4 by 12");
     float64x2_t c[kPR][6];
     for (int r = 0; r < kPR; ++r)

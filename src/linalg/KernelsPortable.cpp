@@ -10,20 +10,21 @@ namespace quorvane::linalg {
 
 namespace {
 
-void micro_kernel_portable(Index kc, const double* a, const double* b, double* tile, bool accumulate) {
+void micro_kernel_portable(Index kc, const double* a, Index lda, const double* b, Index ldb, double* tile,
+                           bool accumulate) {
     double acc[kMR * kNR];
     for (Index i = 0; i < kMR * kNR; ++i) acc[i] = accumulate ? tile[i] : 0.0;
     for (Index k = 0; k < kc; ++k) {
         for (Index r = 0; r < kMR; ++r) {
-            const double av = a[k * kMR + r];
-            for (Index c = 0; c < kNR; ++c) acc[r * kNR + c] = std::fma(av, b[k * kNR + c], acc[r * kNR + c]);
+            const double av = a[k * lda + r];
+            for (Index c = 0; c < kNR; ++c) acc[r * kNR + c] = std::fma(av, b[k * ldb + c], acc[r * kNR + c]);
         }
     }
     for (Index i = 0; i < kMR * kNR; ++i) tile[i] = acc[i];
 }
 
 void projection_kernel_portable(Index depth, const double* x, Index ldx, Index rows, const double* shift,
-                                const double* scale, const double* panel, double* tile, bool accumulate) {
+                                const double* scale, const double* panel, Index, double* tile, bool accumulate) {
     double acc[kPR * kPW];
     for (Index i = 0; i < kPR * kPW; ++i) acc[i] = accumulate ? tile[i] : 0.0;
     double a[kPR * kProjectionChunk];

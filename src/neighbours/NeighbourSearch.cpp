@@ -52,9 +52,10 @@ void NeighbourSearch::set_block_sizes(Index query_block, Index sample_block) {
 void NeighbourSearch::fit(RowMatrix samples) {
     const Index n = samples.rows(), d = samples.cols();
     // The same fused chain as the distance kernel's products, so a query equal
-    // to a stored sample is at distance exactly 0.
+    // to a stored sample is at distance exactly 0. With the screen they are
+    // computed in its fill below, on the whole team.
     Eigen::VectorXd norms(n);
-    for (Index i = 0; i < n; ++i) norms[i] = linalg::squared_norm(samples.row(i).data(), d);
+    const auto norm_of = [&samples, d](Index i) { return linalg::squared_norm(samples.row(i).data(), d); };
     // Float screening needs every value well inside float's range, so that
     // squares neither overflow nor lose the error bound. NaN fails too.
     bool outside = false;
@@ -91,6 +92,7 @@ void NeighbourSearch::fit(RowMatrix samples) {
             float* panel = inc + stages * kPair;
             for (Index j = 0; j < d; ++j) panel[j * kPair] = static_cast<float>(samples(i, j));
             rows.row(pos) = samples.row(i);
+            norms[i] = norm_of(i);
             row_norms[pos] = norms[i];
             for (Index st = 0, j = 0; st < stages; ++st) {
                 double sum = 0.0;
@@ -100,6 +102,8 @@ void NeighbourSearch::fit(RowMatrix samples) {
             root = std::max(root, norms[i]);
         }
         root = std::sqrt(root) * (1.0 + 0x1p-20);
+    } else {
+        for (Index i = 0; i < n; ++i) norms[i] = norm_of(i);
     }
 
     samples_ = std::move(samples);
