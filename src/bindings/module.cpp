@@ -336,7 +336,7 @@ void bind_sharding(py::module_& m) {
             if (!p.fitted()) throw py::value_error("the reduction is not fitted");
             ReferenceShard::RowMatrix Z(X.view->rows(), p.n_components);
             p.project(*X.view, 0, Z.rows(), Z.data(), Z.cols());
-            if (!Z.allFinite()) quorvane::linalg::require_finite(*X.view, "X", first_row);
+            if (!quorvane::linalg::all_finite(Z.data(), Z.size())) quorvane::linalg::require_finite(*X.view, "X", first_row);
             return Z;
         })
         .def_readonly("n_components", &AdaptivePCA::n_components)

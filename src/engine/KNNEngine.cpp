@@ -10,6 +10,7 @@
 #include <omp.h>
 
 #include "Console.h"
+#include "linalg/MatrixView.h"
 #include "linalg/Parallel.h"
 
 namespace quorvane {
@@ -90,7 +91,7 @@ void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bo
     new_pca->fit(X, scale);
     KNNClassifier::RowMatrix reduced(X.rows(), new_pca->n_components);
     new_pca->project(X, 0, X.rows(), reduced.data(), reduced.cols());
-    if (!reduced.allFinite()) {
+    if (!linalg::all_finite(reduced.data(), reduced.size())) {
         throw std::invalid_argument("X spans too wide a range of values: its projection overflows double precision");
     }
     auto new_classifier = std::make_unique<KNNClassifier>(config.k);

@@ -187,7 +187,7 @@ public:
     Prefetch(const Operand& B, Index k0, Index kc, Index cols, Index steps) {
         const bool by_row = B.col_stride == 1;
         const Index outer = by_row ? kc : cols, inner = by_row ? cols : kc;
-        base_ = B.data + k0 * B.row_stride;
+        run_ = B.data + k0 * B.row_stride;
         stride_ = by_row ? B.row_stride : B.col_stride;
         lines_per_run_ = (inner + 7) / 8;
         total_ = by_row || B.row_stride == 1 ? outer * lines_per_run_ : 0;
@@ -195,13 +195,19 @@ public:
     }
 
     void next() {
-        for (const Index end = std::min(total_, line_ + per_step_); line_ < end; ++line_)
-            __builtin_prefetch(base_ + line_ / lines_per_run_ * stride_ + line_ % lines_per_run_ * 8, 0, 2);
+        for (const Index end = std::min(total_, line_ + per_step_); line_ < end; ++line_) {
+            __builtin_prefetch(run_ + offset_, 0, 2);
+            offset_ += 8;
+            if (offset_ == lines_per_run_ * 8) {
+                offset_ = 0;
+                run_ += stride_;
+            }
+        }
     }
 
 private:
-    const double* base_;
-    Index stride_ = 0, lines_per_run_ = 1, total_ = 0, per_step_ = 0, line_ = 0;
+    const double* run_;
+    Index stride_ = 0, lines_per_run_ = 1, total_ = 0, per_step_ = 0, line_ = 0, offset_ = 0;
 };
 
 // Bᵀ B for a B of few columns and many rows (a covariance: n samples of d
@@ -451,7 +457,7 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
     // A depth step of the (at most four) panels in use stays in L2 while a
     // block's rows stream past it; long steps keep each row a long run of
     // reads the prefetcher follows. The block's tiles stay in L1.
-    constexpr Index kRows = 64;
+    constexpr Index kRows = 64, kCopyDepth = 128;
     const Index blocks = (M + kRows - 1) / kRows;
     const double flops = 2.0 * static_cast<double>(M) * static_cast<double>(N) * static_cast<double>(K);
     const bool parallel = !omp_in_parallel() && blocks > 1 && flops > 1e8 && threads_usable();
@@ -468,10 +474,15 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
     if (copies.size() < copy_size * static_cast<std::size_t>(threads)) copies.resize(copy_size * static_cast<std::size_t>(threads));
     double* const all_copies = copies.data();
     InterruptCheck interrupt;
-#pragma omp parallel for schedule(dynamic, 1) if (parallel) num_threads(threads)
+    // Blocks in turn, so that a thread knows its next block and fetches it ahead.
+#pragma omp parallel for schedule(static, 1) if (parallel) num_threads(threads)
     for (Index block = 0; block < blocks; ++block) {
         if (interrupt.stop()) continue;
         const Index i0 = block * kRows, rows = std::min(kRows, M - i0);
+        const Index next = std::min(M, i0 + threads * kRows);
+        // Spread over every other kernel call of this block.
+        const Index calls = panels * ((rows + kPR - 1) / kPR) * ((K + kCopyDepth - 1) / kCopyDepth);
+        Prefetch ahead(A, next, std::min(kRows, M - next), K, std::max<Index>(1, calls / 2));
         const Index groups = (rows + kPR - 1) / kPR;
         const double* x0 = A.data + i0 * A.row_stride;
         Index ldx = A.row_stride;
@@ -484,20 +495,32 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
             shift = scale = nullptr;
         }
         alignas(32) double tiles[kRows / kPR * 4 * kPR * kPW];
+        Index call = 0;
         for (Index p0 = 0; p0 < panels; p0 += 4) {
             // At most four panels at a time, so the tiles fit on the stack.
             const Index np = std::min<Index>(4, panels - p0);
-            const Index depth_step = 4096 / np;
+            // From the copy (in L2), a panel's depth step stays in L1 while
+            // every group of rows passes; from X itself, each group is read
+            // once for all panels.
+            const Index depth_step = copy ? kCopyDepth : 4096 / np;
+            const auto tile_of = [&](Index g, Index p, Index k0, Index kc) {
+                kernel(kc, x0 + g * kPR * ldx + k0, ldx, std::min(kPR, rows - g * kPR),
+                       shift != nullptr ? shift + k0 : nullptr, scale != nullptr ? scale + k0 : nullptr,
+                       B.panels.data() + ((p0 + p) * K + k0) * kPW, std::min(kPW, N - (p0 + p) * kPW),
+                       tiles + (g * 4 + p) * kPR * kPW, k0 > 0);
+            };
             for (Index k0 = 0; k0 < K; k0 += depth_step) {
                 const Index kc = std::min(depth_step, K - k0);
-                for (Index g = 0; g < groups; ++g) {
-                    const double* x = x0 + g * kPR * ldx + k0;
-                    const Index r = std::min(kPR, rows - g * kPR);
+                if (copy) {
                     for (Index p = 0; p < np; ++p) {
-                        kernel(kc, x, ldx, r, shift != nullptr ? shift + k0 : nullptr,
-                               scale != nullptr ? scale + k0 : nullptr, B.panels.data() + ((p0 + p) * K + k0) * kPW,
-                               std::min(kPW, N - (p0 + p) * kPW), tiles + (g * 4 + p) * kPR * kPW, k0 > 0);
+                        for (Index g = 0; g < groups; ++g) {
+                            tile_of(g, p, k0, kc);
+                            if (++call % 2 == 0) ahead.next();
+                        }
                     }
+                } else {
+                    for (Index g = 0; g < groups; ++g)
+                        for (Index p = 0; p < np; ++p) tile_of(g, p, k0, kc);
                 }
             }
             for (Index g = 0; g < groups; ++g) {

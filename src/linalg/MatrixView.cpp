@@ -39,6 +39,10 @@ bool all_finite(const MatrixView& X) {
 
 }  // namespace
 
+bool all_finite(const double* values, Index count) {
+    return all_finite(MatrixView(Eigen::Map<const Eigen::VectorXd>(values, count)));
+}
+
 double max_abs(const MatrixView& X) {
     const bool rows_contiguous = X.outerStride() == 1;
     const Index outer = rows_contiguous ? X.rows() : X.cols();

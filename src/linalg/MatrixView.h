@@ -27,6 +27,10 @@ inline Operand operand(const MatrixView& X) {
 /// `first_row` (X being rows of a larger matrix).
 void require_finite(const MatrixView& X, const char* what, Index first_row = 0);
 
+/// True when values[0..count) holds no NaN and no infinity: one branch-free
+/// pass on the team, where Eigen's allFinite tests one value at a time.
+bool all_finite(const double* values, Index count);
+
 /// Largest absolute value in X (0 for an empty X); X must be finite.
 double max_abs(const MatrixView& X);
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "linalg/MatrixView.h"
 #include "linalg/Parallel.h"
 
 namespace quorvane {
@@ -17,7 +18,7 @@ ReferenceShard::ReferenceShard(RowMatrix samples, std::int64_t offset) : offset_
         throw std::invalid_argument("a shard holds 1 to 2147483647 samples, got " + std::to_string(samples.rows()));
     }
     if (offset < 0) throw std::invalid_argument("offset must not be negative, got " + std::to_string(offset));
-    if (!samples.allFinite()) throw std::invalid_argument("shard samples contain NaN or infinity");
+    if (!linalg::all_finite(samples.data(), samples.size())) throw std::invalid_argument("shard samples contain NaN or infinity");
     search_.fit(std::move(samples));
     if (!search_.sq_norms().allFinite()) {
         throw std::invalid_argument("reference samples too large: their squared norms overflow");

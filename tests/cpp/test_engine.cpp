@@ -116,7 +116,8 @@ TEST(Engine, InterruptedBatchThrowsAndChangesNothing) {
     const Eigen::MatrixXd queries = Eigen::MatrixXd::Random(20000, 24);
     quorvane::linalg::set_interrupt_poll([] { return true; });
     EXPECT_THROW(p.engine.predict_batch(queries), quorvane::linalg::Interrupted);
-    EXPECT_THROW(p.engine.train(Eigen::MatrixXd::Random(60000, 64), std::vector<std::string>(60000, "x"), false),
+    // A covariance product long enough (tens of ms) to meet the first poll.
+    EXPECT_THROW(p.engine.train(Eigen::MatrixXd::Random(40000, 256), std::vector<std::string>(40000, "x"), false),
                  quorvane::linalg::Interrupted);
     quorvane::linalg::set_interrupt_poll(nullptr);
     EXPECT_EQ(p.engine.predict_batch(p.X), p.y);
