@@ -144,17 +144,8 @@ namespace {
 // with rows `ld` apart; columns [cols, ld) are left as they are.
 void copy_rows(const Operand& B, Index k0, Index kc, Index cols, double* out, Index ld) {
     if (B.col_stride == 1 && (B.shift == nullptr || B.feature_axis == 1)) {
-        for (Index k = 0; k < kc; ++k) {
-            const double* src = B.data + (k0 + k) * B.row_stride;
-            double* dst = out + k * ld;
-            if (B.shift == nullptr) {
-                std::memcpy(dst, src, sizeof(double) * static_cast<std::size_t>(cols));
-            } else if (B.scale == nullptr) {
-                for (Index j = 0; j < cols; ++j) dst[j] = src[j] - B.shift[j];
-            } else {
-                for (Index j = 0; j < cols; ++j) dst[j] = (src[j] - B.shift[j]) / B.scale[j];
-            }
-        }
+        const StandardiseRow standardise = kernels().standardise_row;
+        for (Index k = 0; k < kc; ++k) standardise(B.data + (k0 + k) * B.row_stride, cols, B.shift, B.scale, out + k * ld);
         return;
     }
     if (B.row_stride == 1 && (B.shift == nullptr || B.feature_axis == 0)) {

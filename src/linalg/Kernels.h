@@ -39,6 +39,11 @@ using ProjectionKernel = void (*)(Index depth, const double* x, Index ldx, Index
 /// Sum of squares of x[0..n) in the same fused chain.
 using SquaredNorm = double (*)(const double* x, Index n);
 
+/// dst[j] = (src[j] - shift[j]) / scale[j] for j < n (a copy without shift,
+/// no division without scale): the standardisation every product applies.
+using StandardiseRow = void (*)(const double* src, Index n, const double* shift, const double* scale,
+                                double* dst);
+
 /// Scans kQR packed queries against `panels` consecutive packed panels of
 /// kNR samples (panel p at samples + p * depth * kNR, norms at
 /// sample_norms + p * kNR). Distances take the expanded form
@@ -84,6 +89,7 @@ struct KernelTable {
     DistanceScan distance_scan;
     DistanceScreen distance_screen;
     ExactDistance exact_distance;
+    StandardiseRow standardise_row;
 };
 
 /// Plain C++ with std::fma: runs on every CPU.

@@ -165,7 +165,8 @@ const KernelTable& neon_kernels() {
                                    portable_kernels().squared_norm,
                                    distance_scan_neon,
                                    distance_screen_neon,
-                                   portable_kernels().exact_distance};
+                                   portable_kernels().exact_distance,
+                                   portable_kernels().standardise_row};
     return table;
 }
 

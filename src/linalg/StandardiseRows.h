@@ -8,10 +8,22 @@ namespace quorvane::linalg {
 // every file its own copy, compiled with that file's flags.
 namespace {
 
-// Rows of X standardised into `a` (kPR rows of kProjectionChunk), depth kc;
-// absent rows are zeros. Subtract, then divide: the order every product uses.
 constexpr Index kProjectionChunk = 64;
 
+// dst[j] = (src[j] - shift[j]) / scale[j] for j < n; no shift: a copy, no
+// scale: no division. Each file's flags decide the vector width, never a bit.
+void standardise_row(const double* src, Index n, const double* shift, const double* scale, double* dst) {
+    if (shift == nullptr) {
+        for (Index j = 0; j < n; ++j) dst[j] = src[j];
+    } else if (scale == nullptr) {
+        for (Index j = 0; j < n; ++j) dst[j] = src[j] - shift[j];
+    } else {
+        for (Index j = 0; j < n; ++j) dst[j] = (src[j] - shift[j]) / scale[j];
+    }
+}
+
+// Rows of X standardised into `a` (kPR rows of kProjectionChunk), depth kc;
+// absent rows are zeros. Subtract, then divide: the order every product uses.
 void standardise_rows(const double* x, Index ldx, Index rows, const double* shift, const double* scale, Index kc,
                       double* a) {
     for (Index r = 0; r < kPR; ++r) {
@@ -20,14 +32,7 @@ void standardise_rows(const double* x, Index ldx, Index rows, const double* shif
             for (Index k = 0; k < kc; ++k) out[k] = 0.0;
             continue;
         }
-        const double* row = x + r * ldx;
-        if (shift == nullptr) {
-            for (Index k = 0; k < kc; ++k) out[k] = row[k];
-        } else if (scale == nullptr) {
-            for (Index k = 0; k < kc; ++k) out[k] = row[k] - shift[k];
-        } else {
-            for (Index k = 0; k < kc; ++k) out[k] = (row[k] - shift[k]) / scale[k];
-        }
+        standardise_row(x + r * ldx, kc, shift, scale, out);
     }
 }
 
