@@ -58,9 +58,11 @@ void NeighbourSearch::fit(RowMatrix samples) {
     const auto norm_of = [&samples, d](Index i) { return linalg::squared_norm(samples.row(i).data(), d); };
     // Float screening needs every value well inside float's range, so that
     // squares neither overflow nor lose the error bound. NaN fails too.
-    bool outside = false;
-    for (Index i = 0; i < samples.size(); ++i) outside |= !(std::abs(samples.data()[i]) <= kScreenLimit);
-    const bool screen = n > 0 && !outside;
+    int outside = 0;
+    const double* values = samples.data();
+#pragma omp parallel for schedule(static) reduction(| : outside) if (n * d > (1 << 18) && linalg::threads_usable())
+    for (Index i = 0; i < n * d; ++i) outside |= !(std::abs(values[i]) <= kScreenLimit);
+    const bool screen = n > 0 && outside == 0;
     ScreenGrid grid;
     RowMatrix rows;
     Eigen::VectorXd row_norms;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "linalg/Parallel.h"
+
 namespace quorvane {
 
 using Index = Eigen::Index;
@@ -30,11 +32,10 @@ ScreenGrid::ScreenGrid(const RowMatrix& samples, Index per_cell, Index max_axes)
 
     // A counting sort by cell: stable, so ties stay in index order.
     std::vector<Index> cell_of(static_cast<std::size_t>(n));
+#pragma omp parallel for schedule(static) if (n > (1 << 14) && linalg::threads_usable())
+    for (Index i = 0; i < n; ++i) cell_of[static_cast<std::size_t>(i)] = cell(samples.row(i).data());
     starts_.assign(static_cast<std::size_t>(cells + 1), 0);
-    for (Index i = 0; i < n; ++i) {
-        cell_of[static_cast<std::size_t>(i)] = cell(samples.row(i).data());
-        ++starts_[static_cast<std::size_t>(cell_of[static_cast<std::size_t>(i)] + 1)];
-    }
+    for (Index i = 0; i < n; ++i) ++starts_[static_cast<std::size_t>(cell_of[static_cast<std::size_t>(i)] + 1)];
     for (Index c = 0; c < cells; ++c) starts_[static_cast<std::size_t>(c + 1)] += starts_[static_cast<std::size_t>(c)];
     std::vector<int> next(starts_.begin(), starts_.end() - 1);
     order_.resize(static_cast<std::size_t>(n));
