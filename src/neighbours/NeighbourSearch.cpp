@@ -66,7 +66,7 @@ void NeighbourSearch::fit(RowMatrix samples) {
     ScreenGrid grid;
     RowMatrix rows;
     Eigen::VectorXd row_norms;
-    std::vector<float> screen_panels;
+    std::vector<float, Uninitialised<float>> screen_panels;
     std::vector<Index> stops = screen_stops(d);
     double root = 0.0;
     if (screen) {
@@ -78,8 +78,13 @@ void NeighbourSearch::fit(RowMatrix samples) {
         rows.resize(n, d);
         row_norms.resize(n);
         // Per pair of panels, a block of stages + d rows of kPair floats: the
-        // stage increments, then the values one depth step to a row.
-        screen_panels.assign(static_cast<std::size_t>(pairs * (stages + d) * kPair), 0.0f);
+        // stage increments, then the values one depth step to a row. Every
+        // sample's lane is written below; the lanes past the last are zeros.
+        screen_panels.resize(static_cast<std::size_t>(pairs * (stages + d) * kPair));
+        for (Index pos = n; pos < pairs * kPair; ++pos) {
+            float* lane = screen_panels.data() + (pos / kPair) * (stages + d) * kPair + pos % kPair;
+            for (Index r = 0; r < stages + d; ++r) lane[r * kPair] = 0.0f;
+        }
         // Every position is written by one iteration alone, and a max is the
         // same in any order: the team changes nothing but the time.
 #pragma omp parallel for schedule(static) reduction(max : root) if (n * d > (1 << 18) && linalg::threads_usable())

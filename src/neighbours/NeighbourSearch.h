@@ -2,6 +2,8 @@
 
 #include <memory>
 #include <mutex>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -10,6 +12,27 @@
 #include "TopK.h"
 
 namespace quorvane {
+
+/// An allocator whose resize leaves new elements uninitialised: buffers the
+/// fit writes in full on the whole team are not first zeroed on one thread.
+template <typename T>
+struct Uninitialised : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = Uninitialised<U>;
+    };
+    Uninitialised() = default;
+    template <typename U>
+    Uninitialised(const Uninitialised<U>&) noexcept {}
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
 
 /// Exact brute-force search over a stored set of samples: for each query,
 /// the m = min(k, n) nearest under (squared distance, sample index), with
@@ -72,7 +95,7 @@ private:
     ScreenGrid grid_;                   ///< cells of the samples; the screen takes them in its order
     RowMatrix screen_rows_;             ///< samples_ in screen order, for the exact distances
     Eigen::VectorXd screen_norms_;      ///< sq_norms_ in screen order
-    std::vector<float> screen_panels_;  ///< samples in screen order: per pair of panels, increments then values
+    std::vector<float, Uninitialised<float>> screen_panels_;  ///< samples in screen order: per pair of panels, increments then values
     std::vector<Eigen::Index> stops_;   ///< depth at which each screen stage ends
     double screen_root_ = 0.0;          ///< largest sample norm, rounded up
     std::shared_ptr<DoublePanels> double_panels_ = std::make_shared<DoublePanels>();

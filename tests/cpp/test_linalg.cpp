@@ -117,15 +117,17 @@ TEST(Multiply, RowSplitsAndThreadCountsChangeNoBit) {
     const auto single = product(A, B);
     omp_set_num_threads(3);
     const auto team = product(A, B);
+#if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer cannot see GNU OpenMP's barriers
     // Bᵀ B with enough rows for a team: each thread walks the depth on its own tiles.
     const auto tall = random_values(1900 * 231, 10);
     const Operand T = row_major(tall, 1900, 231);
     const auto gram_team = product(T.transposed(), T, true);
     omp_set_num_threads(1);
     EXPECT_TRUE(bit_equal(product(T.transposed(), T, true), gram_team));
+    EXPECT_TRUE(bit_equal(gram_team, chain_product(T.transposed(), T)));
+#endif
     omp_set_num_threads(threads);
     EXPECT_TRUE(bit_equal(single, team));
-    EXPECT_TRUE(bit_equal(gram_team, chain_product(T.transposed(), T)));
 
     std::vector<double> pieces(static_cast<std::size_t>(m * n));
     for (Index first = 0; first < m; first += 41) {
