@@ -11,6 +11,7 @@
 
 #include "Console.h"
 #include "linalg/MatrixView.h"
+#include "linalg/Memory.h"
 #include "linalg/Parallel.h"
 
 namespace quorvane {
@@ -90,6 +91,7 @@ void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bo
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
     new_pca->fit(X, scale);
     KNNClassifier::RowMatrix reduced(X.rows(), new_pca->n_components);
+    linalg::advise_huge_pages(reduced.data(), static_cast<std::size_t>(reduced.size()) * sizeof(double));
     new_pca->project(X, 0, X.rows(), reduced.data(), reduced.cols());
     if (!linalg::all_finite(reduced.data(), reduced.size())) {
         throw std::invalid_argument("X spans too wide a range of values: its projection overflows double precision");

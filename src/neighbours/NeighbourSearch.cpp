@@ -7,6 +7,7 @@
 
 #include "linalg/Gemm.h"
 #include "linalg/Kernels.h"
+#include "linalg/Memory.h"
 #include "linalg/Parallel.h"
 
 namespace quorvane {
@@ -76,11 +77,13 @@ void NeighbourSearch::fit(RowMatrix samples) {
         grid = ScreenGrid(samples);
         const std::vector<int>& order = grid.order();
         rows.resize(n, d);
+        linalg::advise_huge_pages(rows.data(), static_cast<std::size_t>(rows.size()) * sizeof(double));
         row_norms.resize(n);
         // Per pair of panels, a block of stages + d rows of kPair floats: the
         // stage increments, then the values one depth step to a row. Every
         // sample's lane is written below; the lanes past the last are zeros.
         screen_panels.resize(static_cast<std::size_t>(pairs * (stages + d) * kPair));
+        linalg::advise_huge_pages(screen_panels.data(), screen_panels.size() * sizeof(float));
         for (Index pos = n; pos < pairs * kPair; ++pos) {
             float* lane = screen_panels.data() + (pos / kPair) * (stages + d) * kPair + pos % kPair;
             for (Index r = 0; r < stages + d; ++r) lane[r * kPair] = 0.0f;
