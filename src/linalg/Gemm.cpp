@@ -1,7 +1,9 @@
 #include "Gemm.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include <omp.h>
@@ -122,9 +124,6 @@ void pack_b(const Operand& B, Index k0, Index kc, Index j0, Index nc, double* ou
 
 Index round_up(Index x, Index m) { return (x + m - 1) / m * m; }
 
-// Widest Bᵀ B that `gram` takes: its tiles and a depth step of every column stay near L2 size.
-constexpr Index kGramWidth = 512;
-
 // One row of a tile; whole rows take a fixed-size copy the compiler inlines.
 inline void copy_row(double* dst, const double* src, Index cols) {
     if (cols == kNR) {
@@ -209,7 +208,9 @@ private:
 // The kernel reads both sides of a tile straight from that copy (strips of
 // kMR and panels of kNR columns, a row apart), and the tiles live in one
 // tile-major buffer until the end, so they are accumulated in place.
-void gram(const Operand& B, double* C, Index ldc, Index kc_max) {
+// With `sums` set, the columns are also summed from the copy (kGramWidth
+// keeps tiles and a depth step of every column near L2 size).
+void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<double>* sums = nullptr) {
     const Index K = B.rows, N = B.cols;
     const Index strips = (N + kMR - 1) / kMR, panels = (N + kNR - 1) / kNR;
     // Strips with a row at or above the last column of panel p.
@@ -239,6 +240,9 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max) {
     const auto copy_size = static_cast<std::size_t>(kc_step * ld);
     // Zeros past column N stand for the missing columns of the last strip and panel.
     PanelBuffer copies(copy_size * static_cast<std::size_t>(threads), 0.0);
+    Index summer = threads - 1;
+    while (summer > 0 && run[summer] == run[summer + 1]) --summer;
+    if (sums != nullptr) sums->assign(static_cast<std::size_t>(N), 0.0);
     const MicroKernel kernel = kernels().micro_kernel;
 
     InterruptCheck interrupt;
@@ -252,6 +256,17 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max) {
             if (interrupt.stop()) break;
             const Index kc = std::min(kc_step, K - k0);
             copy_rows(B, k0, kc, cols, rows, ld);
+            // The last run's copy spans every column, and its panels, at the
+            // diagonal's end, leave its thread time to spare. Eight columns
+            // at a time, each in row order (the copy is zero past column N).
+            if (sums != nullptr && t == summer) {
+                for (Index c = 0; c < N; c += 8) {
+                    double step[8] = {};
+                    for (Index k = 0; k < kc; ++k)
+                        for (int l = 0; l < 8; ++l) step[l] += rows[k * ld + c + l];
+                    for (Index l = 0; l < 8 && c + l < N; ++l) (*sums)[static_cast<std::size_t>(c + l)] += step[l];
+                }
+            }
             // The next step's values are fetched while this one computes, a
             // few lines after each tile, so the copy above rarely waits for memory.
             Prefetch ahead(B, k0 + kc, std::min(kc_step, K - k0 - kc), cols, first_tile[p1] - first_tile[p0]);
@@ -400,6 +415,18 @@ void product(const Operand& A, const Operand& B, const PackedOperand* packed, do
 void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool symmetric,
               const Blocking& blocking) {
     product(A, B, nullptr, C, ldc, symmetric, blocking);
+}
+
+std::vector<double> gram_with_sums(const Operand& B, double* C, Index ldc) {
+    if (B.cols > kGramWidth) throw std::invalid_argument("gram_with_sums takes at most 512 columns");
+    std::vector<double> sums(static_cast<std::size_t>(B.cols), 0.0);
+    if (B.cols == 0) return sums;
+    if (B.rows == 0) {
+        multiply(B.transposed(), B, C, ldc, true);
+        return sums;
+    }
+    gram(B, C, ldc, Blocking{}.kc, &sums);
+    return sums;
 }
 
 PackedOperand pack(const Operand& B, const Blocking& blocking) {

@@ -91,6 +91,16 @@ struct Blocking {
 void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool symmetric = false,
               const Blocking& blocking = Blocking{});
 
+/// Widest B for which `gram_with_sums` computes Bᵀ B.
+constexpr Index kGramWidth = 512;
+
+/// Bᵀ B into C, exactly as `multiply(B.transposed(), B, C, ldc, true)` would
+/// compute it, for a B of at most `kGramWidth` columns, and the sums of B's
+/// (standardised) columns, taken from the same read of B. A column is summed
+/// in row order within fixed steps of rows, then the step sums in order: the
+/// same bits for any thread count.
+std::vector<double> gram_with_sums(const Operand& B, double* C, Index ldc);
+
 /// A right-hand operand packed once for many products: the panels `multiply`
 /// would otherwise pack on every call, for every depth step (a copy, not a view).
 struct PackedOperand {

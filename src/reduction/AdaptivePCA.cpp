@@ -237,6 +237,10 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     }
 
     AdaptivePCA next(variance_threshold);
+    if (d <= n && !scale && d <= linalg::kGramWidth && next.fit_shifted(X)) {
+        *this = std::move(next);
+        return;
+    }
     double largest = 0.0;
     Eigen::VectorXd sums = column_sums(X, 1.0, 0, &largest);
     // Data far from unit size is worked on in units of a power of two near
@@ -261,6 +265,55 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
         next.finish_thin(eigenvalues, next.back_project(X, kept));
     }
     *this = std::move(next);
+}
+
+// The covariance about a shift near the mean, with the column sums taken
+// from the product's own read of X and the mean's share removed after: X is
+// read once, not twice. The shift is the mean of up to kSumRows rows spread
+// evenly over X, so that sorted or drifting data leave it near the mean too.
+// Declines, for the two-pass fit, data that hold NaN or infinity, that may
+// need a unit other than 1, or whose mean lies so far from the shift that removing
+// its share would cost more than a bit of the covariance.
+bool AdaptivePCA::fit_shifted(const MatrixView& X) {
+    const Index n = X.rows(), d = X.cols();
+    const Index m = std::min(n, kSumRows);
+    Eigen::VectorXd shift = Eigen::VectorXd::Zero(d);
+    for (Index r = 0; r < m; ++r) shift += X.row(r * n / m).transpose();
+    shift /= static_cast<double>(m);
+    if (!shift.allFinite()) return false;
+    set_moments(shift, Eigen::VectorXd::Ones(d));
+    Eigen::MatrixXd product(d, d);
+    const std::vector<double> column_sums = linalg::gram_with_sums(standardised(X), product.data(), d);
+    const Eigen::Map<const Eigen::VectorXd> sums(column_sums.data(), d);
+    if (!sums.allFinite() || !linalg::all_finite(product.data(), product.size())) return false;
+    // Bounds on the largest |x| from the shift and the shifted squares: every
+    // |x - shift| is at most sqrt of its column's sum of squares, and their
+    // mean square's root at most twice the largest |x|. Well inside
+    // [2^-400, 2^400] the two-pass fit's unit is 1; all-zero data are left
+    // to it as well.
+    double upper = 0.0, lower = 0.0;
+    for (Index j = 0; j < d; ++j) {
+        const double spread = std::sqrt(product(j, j));
+        upper = std::max(upper, spread + std::abs(shift[j]));
+        lower = std::max({lower, std::abs(shift[j]), spread / std::sqrt(static_cast<double>(n)) / 2.0});
+    }
+    if (!(upper <= 0x1p399 && lower >= 0x1p-399)) return false;
+
+    const double count = static_cast<double>(n);
+    const Eigen::VectorXd shifted = product.diagonal();
+    for (Index i = 0; i < d; ++i) {
+        for (Index j = i; j < d; ++j) {
+            const double c = product(i, j) - sums[i] * sums[j] / count;
+            product(i, j) = c;
+            product(j, i) = c;
+        }
+    }
+    if (shifted.maxCoeff() > 2.0 * product.diagonal().maxCoeff()) return false;
+    Eigen::VectorXd mu(d);
+    for (Index j = 0; j < d; ++j) mu[j] = shift[j] + sums[j] / count;
+    set_moments(std::move(mu), Eigen::VectorXd::Ones(d));
+    finish_standard(product, n);
+    return true;
 }
 
 void AdaptivePCA::check_width(const MatrixView& X) const {

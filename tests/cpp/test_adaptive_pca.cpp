@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <vector>
 
 #include "reduction/AdaptivePCA.h"
 
@@ -24,4 +30,46 @@ TEST(PcaSelection, ThresholdEdgeCases) {
         EXPECT_EQ(pca.n_components, c.expected) << "threshold " << c.threshold << " over " << m;
         EXPECT_EQ(pca.components.cols(), c.expected);
     }
+}
+
+// A fit takes the column sums from the covariance's own read of X, about a
+// shift near the mean: against the two-pass steps on data far from the
+// origin, on rows sorted so that the mean drifts, and on a team-sized set.
+TEST(PcaFit, OnePassMatchesTwoPasses) {
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> normal;
+    struct Case { Eigen::Index n, d; double offset; bool sorted; };
+    for (const Case& c : {Case{500, 12, 1e6, false}, Case{3000, 9, -2.0, true}, Case{4000, 160, 3.0, false}}) {
+        Eigen::MatrixXd X(c.n, c.d);
+        for (Eigen::Index i = 0; i < c.n; ++i)
+            for (Eigen::Index j = 0; j < c.d; ++j) X(i, j) = c.offset + normal(rng) * static_cast<double>(1 + j % 4);
+        if (c.sorted) {
+            std::vector<Eigen::Index> order(static_cast<std::size_t>(c.n));
+            std::iota(order.begin(), order.end(), 0);
+            std::sort(order.begin(), order.end(), [&X](Eigen::Index a, Eigen::Index b) { return X(a, 0) < X(b, 0); });
+            const Eigen::MatrixXd unsorted = X;
+            for (Eigen::Index i = 0; i < c.n; ++i) X.row(i) = unsorted.row(order[static_cast<std::size_t>(i)]);
+        }
+        testing::internal::CaptureStdout();
+        AdaptivePCA one(0.9), two(0.9);
+        one.fit(X, false);
+        two.set_moments(AdaptivePCA::column_sums(X, 1.0) / static_cast<double>(c.n), Eigen::VectorXd::Ones(c.d));
+        two.finish_standard(two.cross_product(X), c.n);
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(one.n_components, two.n_components) << c.n << " x " << c.d;
+        EXPECT_LT((one.mean - two.mean).cwiseAbs().maxCoeff(), 1e-12 * (1.0 + std::abs(c.offset)));
+        for (int j = 0; j < one.n_components; ++j)
+            EXPECT_NEAR(std::abs(one.components.col(j).dot(two.components.col(j))), 1.0, 1e-9) << "axis " << j;
+    }
+    // NaN in a row the shift is not taken from is still refused, by name.
+    Eigen::MatrixXd X = Eigen::MatrixXd::Random(5000, 4);
+    X(4999, 2) = std::numeric_limits<double>::quiet_NaN();
+    AdaptivePCA pca(0.9);
+    EXPECT_THROW(
+        try { pca.fit(X, false); } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "X contains NaN or infinity at row 4999, column 2");
+            throw;
+        },
+        std::invalid_argument);
+    EXPECT_FALSE(pca.fitted());
 }

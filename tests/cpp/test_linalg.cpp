@@ -119,12 +119,23 @@ TEST(Multiply, RowSplitsAndThreadCountsChangeNoBit) {
     const auto team = product(A, B);
 #if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer cannot see GNU OpenMP's barriers
     // Bᵀ B with enough rows for a team: each thread walks the depth on its own tiles.
-    const auto tall = random_values(1900 * 231, 10);
-    const Operand T = row_major(tall, 1900, 231);
+    // Centred on the fly, and with its column sums taken on the way.
+    const auto tall = random_values(1900 * 231, 10), centre = random_values(231, 11);
+    Operand T = row_major(tall, 1900, 231);
+    T.shift = centre.data();
     const auto gram_team = product(T.transposed(), T, true);
+    std::vector<double> with_sums(gram_team.size());
+    const std::vector<double> sums_team = gram_with_sums(T, with_sums.data(), 231);
+    EXPECT_TRUE(bit_equal(with_sums, gram_team));
     omp_set_num_threads(1);
     EXPECT_TRUE(bit_equal(product(T.transposed(), T, true), gram_team));
     EXPECT_TRUE(bit_equal(gram_team, chain_product(T.transposed(), T)));
+    EXPECT_TRUE(bit_equal(gram_with_sums(T, with_sums.data(), 231), sums_team));
+    for (Index j = 0; j < 231; ++j) {
+        double sum = 0.0;
+        for (Index i = 0; i < 1900; ++i) sum += T(i, j);
+        EXPECT_NEAR(sums_team[static_cast<std::size_t>(j)], sum, 1e-9) << "column " << j;
+    }
 #endif
     omp_set_num_threads(threads);
     EXPECT_TRUE(bit_equal(single, team));
