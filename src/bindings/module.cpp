@@ -429,8 +429,8 @@ PYBIND11_MODULE(_core, m) {
         .def(py::init<KNNConfig>())
         .def(
             "train",
-            [](KNNEngine& self, const MatrixArg& X, const std::vector<std::string>& y, bool scale) {
-                self.train(*X.view, y, scale);
+            [](KNNEngine& self, const MatrixArg& X, std::vector<std::string> y, bool scale) {
+                self.train(*X.view, std::move(y), scale);
             },
             py::arg("X"), py::arg("y"), py::arg("scale") = false, py::call_guard<py::gil_scoped_release>())
         // Arguments are converted before the GIL is released and results after

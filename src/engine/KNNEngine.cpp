@@ -76,6 +76,10 @@ KNNEngine::~KNNEngine() {
 }
 
 void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bool scale) {
+    train(X, std::vector<std::string>(y), scale);
+}
+
+void KNNEngine::train(const MatrixView& X, std::vector<std::string>&& y, bool scale) {
     if (X.rows() == 0 || X.cols() == 0) {
         throw std::invalid_argument("X must have at least one row and one column, got " +
                                     std::to_string(X.rows()) + " x " + std::to_string(X.cols()));
@@ -93,11 +97,13 @@ void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bo
     KNNClassifier::RowMatrix reduced(X.rows(), new_pca->n_components);
     linalg::advise_huge_pages(reduced.data(), static_cast<std::size_t>(reduced.size()) * sizeof(double));
     new_pca->project(X, 0, X.rows(), reduced.data(), reduced.cols());
-    if (!linalg::all_finite(reduced.data(), reduced.size())) {
+    auto new_classifier = std::make_unique<KNNClassifier>(config.k);
+    new_classifier->fit(std::move(reduced), std::move(y));
+    // The search's range check has already vouched for most sets.
+    const KNNClassifier::RowMatrix& stored = new_classifier->X_train;
+    if (!new_classifier->finite() && !linalg::all_finite(stored.data(), stored.size())) {
         throw std::invalid_argument("X spans too wide a range of values: its projection overflows double precision");
     }
-    auto new_classifier = std::make_unique<KNNClassifier>(config.k);
-    new_classifier->fit(std::move(reduced), y);
 
     const int kept = new_pca->n_components;
     {

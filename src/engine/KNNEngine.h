@@ -46,6 +46,8 @@ public:
     /// Fits the reduction and the reference set on the rows of `X`. All or
     /// nothing: when it throws, the engine answers exactly as before.
     void train(const MatrixView& X, const std::vector<std::string>& y, bool scale);
+    /// The same, taking over the labels instead of copying them.
+    void train(const MatrixView& X, std::vector<std::string>&& y, bool scale);
 
     /// Label of one sample of the trained feature count.
     std::string predict(const Eigen::VectorXd& x) const;

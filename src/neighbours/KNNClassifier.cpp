@@ -42,6 +42,10 @@ void KNNClassifier::set_block_sizes(Index query_block, Index sample_block) {
 }
 
 void KNNClassifier::fit(RowMatrix samples, const std::vector<std::string>& y) {
+    fit(std::move(samples), std::vector<std::string>(y));
+}
+
+void KNNClassifier::fit(RowMatrix samples, std::vector<std::string>&& y) {
     if (static_cast<Index>(y.size()) != samples.rows()) {
         throw std::invalid_argument("y has " + std::to_string(y.size()) + " labels but X has " +
                                     std::to_string(samples.rows()) + " rows");
@@ -51,7 +55,7 @@ void KNNClassifier::fit(RowMatrix samples, const std::vector<std::string>& y) {
                                     " rows, more than the 2147483647 a reference set can index");
     }
     const Index n = samples.rows();
-    std::vector<std::string> labels = y;
+    std::vector<std::string> labels = std::move(y);
 
     // Labels become ranks in byte order, so a vote compares small integers.
     std::unordered_map<std::string_view, int> first_seen;

@@ -38,6 +38,12 @@ public:
     /// Replaces the reference set with a copy of `X` (one sample per row) and
     /// its labels. Refuses a label count that differs from the row count.
     void fit(RowMatrix X, const std::vector<std::string>& y);
+    /// The same, taking over the labels instead of copying them.
+    void fit(RowMatrix X, std::vector<std::string>&& y);
+
+    /// True when every stored value is known finite (and well inside float's
+    /// range) from the search's own check.
+    bool finite() const { return search_.screened(); }
 
     /// Majority label among the `k` nearest stored samples, "Unknown" when
     /// nothing is stored or `k` <= 0. Refuses a query of the wrong length.

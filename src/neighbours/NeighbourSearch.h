@@ -68,6 +68,9 @@ public:
     /// Components per stored sample (the query length `search` expects).
     Eigen::Index dimension() const { return samples_.cols(); }
     const RowMatrix& samples() const { return samples_; }
+    /// True when float screening serves these samples: every value lies well
+    /// inside float's range, so none is NaN or infinite.
+    bool screened() const { return screen_; }
     const Eigen::VectorXd& sq_norms() const { return sq_norms_; }
 
     /// Tile sizes; they change speed only, never an answer. Callers split
