@@ -201,10 +201,10 @@ private:
 };
 
 // Bᵀ B for a B of few columns and many rows (a covariance: n samples of d
-// features), upper triangle mirrored. Each thread owns a fixed run of column
-// panels with every tile above the diagonal in them, and walks the whole
-// depth on its own: it copies the rows it needs itself, standardised, so the
-// team never meets at a barrier and a tile's chain never leaves its thread.
+// features), upper triangle mirrored. Each thread owns a fixed run of the
+// tiles above the diagonal, in panel order, and walks the whole depth on its
+// own: it copies the rows it needs itself, standardised, so the team never
+// meets at a barrier and a tile's chain never leaves its thread.
 // The kernel reads both sides of a tile straight from that copy (strips of
 // kMR and panels of kNR columns, a row apart), and the tiles live in one
 // tile-major buffer until the end, so they are accumulated in place.
@@ -222,12 +222,43 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
     const double flops = static_cast<double>(K) * static_cast<double>(N) * static_cast<double>(N);
     const bool parallel = !omp_in_parallel() && flops > 1e8 && threads_usable();
     const Index threads = parallel ? std::min<Index>(omp_get_max_threads(), panels) : 1;
-    // Contiguous runs of panels with about equal numbers of tiles.
-    std::vector<Index> run(static_cast<std::size_t>(threads + 1), panels);
+    const auto panel_of = [&](Index tile) {
+        return static_cast<Index>(std::upper_bound(first_tile.begin(), first_tile.end(), tile) - first_tile.begin()) - 1;
+    };
+    // Columns a run ending before tile `end` copies: as far as its last strip and panel reach.
+    std::vector<Index> columns_to(static_cast<std::size_t>(tiles + 1), 0);
+    for (Index p = 0; p < panels; ++p)
+        for (Index end = first_tile[p] + 1; end <= first_tile[p + 1]; ++end)
+            columns_to[end] = std::min(N, std::max((end - first_tile[p]) * kMR, (p + 1) * kNR));
+    // Runs of tiles in panel order, of about equal cost: per depth row a tile
+    // costs six cycles of FMAs, a copied column about one, and a summed one a
+    // quarter (the last run copies every column). A run may start or end
+    // inside a panel, whose strips its two threads then share.
+    std::vector<Index> run(static_cast<std::size_t>(threads + 1), tiles);
     run[0] = 0;
-    for (Index t = 1, p = 0; t < threads; ++t) {
-        while (p < panels && first_tile[p] * threads < tiles * t) ++p;
-        run[t] = p;
+    if (threads > 1) {
+        const auto cost = [&](Index begin, Index end) {
+            const bool last = end == tiles;
+            return 6.0 * static_cast<double>(end - begin) + static_cast<double>(columns_to[end]) +
+                   (last && sums != nullptr ? 0.25 * static_cast<double>(N) : 0.0);
+        };
+        // The least cost that `threads` runs, each filled up to it, can cover.
+        double low = 0.0, high = cost(0, tiles);
+        for (int step = 0; step < 40; ++step) {
+            const double target = 0.5 * (low + high);
+            Index begin = 0;
+            for (Index t = 0; t < threads && begin < tiles; ++t) {
+                Index end = begin + 1;
+                while (end < tiles && cost(begin, end + 1) <= target) ++end;
+                begin = end;
+            }
+            (begin >= tiles ? high : low) = target;
+        }
+        for (Index t = 0, begin = 0; t + 1 < threads; ++t) {
+            Index end = std::min(tiles, begin + 1);
+            while (end < tiles && cost(begin, end + 1) <= high) ++end;
+            run[t + 1] = begin = end;
+        }
     }
 
     // Rows of the copy span whole cache lines, an odd number of them, so
@@ -240,8 +271,6 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
     const auto copy_size = static_cast<std::size_t>(kc_step * ld);
     // Zeros past column N stand for the missing columns of the last strip and panel.
     PanelBuffer copies(copy_size * static_cast<std::size_t>(threads), 0.0);
-    Index summer = threads - 1;
-    while (summer > 0 && run[summer] == run[summer + 1]) --summer;
     if (sums != nullptr) sums->assign(static_cast<std::size_t>(N), 0.0);
     const MicroKernel kernel = kernels().micro_kernel;
 
@@ -249,30 +278,39 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
 #pragma omp parallel if (parallel) num_threads(threads)
     {
         const Index t = omp_get_thread_num();
-        const Index p0 = run[t], p1 = run[t + 1];
+        const Index t0 = run[t], t1 = run[t + 1];
+        // The run: strip s0 of panel p0 up to strip s1 of panel p1, inclusive.
+        const Index p0 = panel_of(t0), p1 = panel_of(std::max(t0, t1 - 1));
+        const Index s0 = t0 - first_tile[p0], s1 = t1 - 1 - first_tile[p1];
         double* const rows = copies.data() + copy_size * static_cast<std::size_t>(t);
-        const Index cols = p0 < p1 ? std::min(N, std::max(strips_of(p1 - 1) * kMR, p1 * kNR)) : 0;
+        const Index cols = t0 < t1 ? columns_to[t1] : 0;
         for (Index k0 = 0; k0 < K && cols > 0; k0 += kc_step) {
             if (interrupt.stop()) break;
             const Index kc = std::min(kc_step, K - k0);
             copy_rows(B, k0, kc, cols, rows, ld);
-            // The last run's copy spans every column, and its panels, at the
-            // diagonal's end, leave its thread time to spare. Eight columns
-            // at a time, each in row order (the copy is zero past column N).
-            if (sums != nullptr && t == summer) {
-                for (Index c = 0; c < N; c += 8) {
-                    double step[8] = {};
-                    for (Index k = 0; k < kc; ++k)
-                        for (int l = 0; l < 8; ++l) step[l] += rows[k * ld + c + l];
-                    for (Index l = 0; l < 8 && c + l < N; ++l) (*sums)[static_cast<std::size_t>(c + l)] += step[l];
+            // The last run's copy spans every column. Sixteen columns at a
+            // time, enough sums in flight to hide the additions' latency,
+            // each in row order (the copy is zero from column N to ld).
+            if (sums != nullptr && t1 == tiles) {
+                for (Index c = 0; c < N; c += 16) {
+                    double step[16] = {};
+                    if (c + 16 <= ld) {
+                        for (Index k = 0; k < kc; ++k)
+                            for (int l = 0; l < 16; ++l) step[l] += rows[k * ld + c + l];
+                    } else {
+                        for (Index k = 0; k < kc; ++k)
+                            for (Index l = 0; l < ld - c; ++l) step[l] += rows[k * ld + c + l];
+                    }
+                    for (Index l = 0; l < 16 && c + l < N; ++l) (*sums)[static_cast<std::size_t>(c + l)] += step[l];
                 }
             }
             // The next step's values are fetched while this one computes, a
             // few lines after each tile, so the copy above rarely waits for memory.
-            Prefetch ahead(B, k0 + kc, std::min(kc_step, K - k0 - kc), cols, first_tile[p1] - first_tile[p0]);
-            for (Index p = p0; p < p1; ++p) {
-                double* tile = tile_buffer.data() + first_tile[p] * kMR * kNR;
-                for (Index s = 0; s < strips_of(p); ++s, tile += kMR * kNR) {
+            Prefetch ahead(B, k0 + kc, std::min(kc_step, K - k0 - kc), cols, t1 - t0);
+            for (Index p = p0; p <= p1; ++p) {
+                const Index first = p == p0 ? s0 : 0, last = p == p1 ? s1 : strips_of(p) - 1;
+                double* tile = tile_buffer.data() + (first_tile[p] + first) * kMR * kNR;
+                for (Index s = first; s <= last; ++s, tile += kMR * kNR) {
                     kernel(kc, rows + s * kMR, ld, rows + p * kNR, ld, tile, k0 > 0);
                     ahead.next();
                 }
