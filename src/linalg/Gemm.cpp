@@ -208,8 +208,7 @@ private:
 // The kernel reads both sides of a tile straight from that copy (strips of
 // kMR and panels of kNR columns, a row apart), and the tiles live in one
 // tile-major buffer until the end, so they are accumulated in place.
-// With `sums` set, the columns are also summed from the copy (kGramWidth
-// keeps tiles and a depth step of every column near L2 size).
+// With `sums` set, the columns are also summed from the copy.
 void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<double>* sums = nullptr) {
     const Index K = B.rows, N = B.cols;
     const Index strips = (N + kMR - 1) / kMR, panels = (N + kNR - 1) / kNR;

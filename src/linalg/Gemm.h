@@ -91,7 +91,9 @@ struct Blocking {
 void multiply(const Operand& A, const Operand& B, double* C, Index ldc, bool symmetric = false,
               const Blocking& blocking = Blocking{});
 
-/// Widest B for which `gram_with_sums` computes Bᵀ B.
+/// Widest Bᵀ B that takes the covariance path (`multiply` with `symmetric`,
+/// and `gram_with_sums`): its tiles and a depth step of every column stay
+/// near L2 size.
 constexpr Index kGramWidth = 512;
 
 /// Bᵀ B into C, exactly as `multiply(B.transposed(), B, C, ldc, true)` would
