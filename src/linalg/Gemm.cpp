@@ -208,7 +208,7 @@ private:
 // The kernel reads both sides of a tile straight from that copy (strips of
 // kMR and panels of kNR columns, a row apart), and the tiles live in one
 // tile-major buffer until the end, so they are accumulated in place.
-// With `sums` set, the columns are also summed from the copy.
+// With `sums` set (N zeros), the columns are also summed from the copy.
 void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<double>* sums = nullptr) {
     const Index K = B.rows, N = B.cols;
     const Index strips = (N + kMR - 1) / kMR, panels = (N + kNR - 1) / kNR;
@@ -270,7 +270,6 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
     const auto copy_size = static_cast<std::size_t>(kc_step * ld);
     // Zeros past column N stand for the missing columns of the last strip and panel.
     PanelBuffer copies(copy_size * static_cast<std::size_t>(threads), 0.0);
-    if (sums != nullptr) sums->assign(static_cast<std::size_t>(N), 0.0);
     const MicroKernel kernel = kernels().micro_kernel;
 
     InterruptCheck interrupt;

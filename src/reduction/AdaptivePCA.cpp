@@ -272,8 +272,8 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
 // read once, not twice. The shift is the mean of up to kSumRows rows spread
 // evenly over X, so that sorted or drifting data leave it near the mean too.
 // Declines, for the two-pass fit, data that hold NaN or infinity, that may
-// need a unit other than 1, or whose mean lies so far from the shift that removing
-// its share would cost more than a bit of the covariance.
+// need a unit other than 1, or whose mean lies so far from the shift that
+// removing its share would cost more than a bit of the covariance.
 bool AdaptivePCA::fit_shifted(const MatrixView& X) {
     const Index n = X.rows(), d = X.cols();
     const Index m = std::min(n, kSumRows);
