@@ -93,12 +93,15 @@ void KNNEngine::train(const MatrixView& X, std::vector<std::string>&& y, bool sc
     // The fit refuses NaN and infinity, which it sees in its column sums,
     // before it prints anything.
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
-    new_pca->fit(X, scale);
+    // The labels are ranked on the core the eigen-decomposition leaves idle.
+    KNNClassifier::Labels labels;
+    linalg::SideTask rank_labels([&labels, &y] { labels = KNNClassifier::prepare(std::move(y)); });
+    new_pca->fit(X, scale, rank_labels);
     KNNClassifier::RowMatrix reduced(X.rows(), new_pca->n_components);
     linalg::advise_huge_pages(reduced.data(), static_cast<std::size_t>(reduced.size()) * sizeof(double));
     new_pca->project(X, 0, X.rows(), reduced.data(), reduced.cols());
     auto new_classifier = std::make_unique<KNNClassifier>(config.k);
-    new_classifier->fit(std::move(reduced), std::move(y));
+    new_classifier->fit(std::move(reduced), std::move(labels));
     // The search's range check has already vouched for most sets.
     const KNNClassifier::RowMatrix& stored = new_classifier->X_train;
     if (!new_classifier->finite() && !linalg::all_finite(stored.data(), stored.size())) {

@@ -50,18 +50,20 @@ void KNNClassifier::fit(RowMatrix samples, std::vector<std::string>&& y) {
         throw std::invalid_argument("y has " + std::to_string(y.size()) + " labels but X has " +
                                     std::to_string(samples.rows()) + " rows");
     }
-    if (samples.rows() > INT_MAX) {
-        throw std::invalid_argument("X has " + std::to_string(samples.rows()) +
-                                    " rows, more than the 2147483647 a reference set can index");
-    }
-    const Index n = samples.rows();
-    std::vector<std::string> labels = std::move(y);
+    fit(std::move(samples), prepare(std::move(y)));
+}
+
+KNNClassifier::Labels KNNClassifier::prepare(std::vector<std::string>&& y) {
+    Labels labels;
+    labels.names = std::move(y);
+    const std::vector<std::string>& names = labels.names;
+    const std::size_t n = names.size();
 
     // Labels become ranks in byte order, so a vote compares small integers.
     std::unordered_map<std::string_view, int> first_seen;
-    std::vector<int> rank(static_cast<std::size_t>(n));
-    for (Index i = 0; i < n; ++i) {
-        rank[i] = first_seen.try_emplace(labels[i], static_cast<int>(first_seen.size())).first->second;
+    std::vector<int> rank(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        rank[i] = first_seen.try_emplace(names[i], static_cast<int>(first_seen.size())).first->second;
     }
     std::vector<std::string> distinct;
     distinct.reserve(first_seen.size());
@@ -73,19 +75,32 @@ void KNNClassifier::fit(RowMatrix samples, std::vector<std::string>&& y) {
     }
     for (int& r : rank) r = order[r];
     // The answer when every sample votes: most votes, ties to the smaller rank.
-    std::string majority;
     if (n > 0) {
         std::vector<Index> counts(distinct.size(), 0);
         for (int r : rank) ++counts[static_cast<std::size_t>(r)];
-        majority = distinct[static_cast<std::size_t>(std::max_element(counts.begin(), counts.end()) - counts.begin())];
+        labels.majority = distinct[static_cast<std::size_t>(std::max_element(counts.begin(), counts.end()) - counts.begin())];
     }
+    labels.rank = std::move(rank);
+    labels.distinct = std::move(distinct);
+    return labels;
+}
 
+void KNNClassifier::fit(RowMatrix samples, Labels&& labels) {
+    if (static_cast<Index>(labels.names.size()) != samples.rows() ||
+        labels.rank.size() != labels.names.size()) {
+        throw std::invalid_argument("y has " + std::to_string(labels.names.size()) + " labels but X has " +
+                                    std::to_string(samples.rows()) + " rows");
+    }
+    if (samples.rows() > INT_MAX) {
+        throw std::invalid_argument("X has " + std::to_string(samples.rows()) +
+                                    " rows, more than the 2147483647 a reference set can index");
+    }
     // The search builds aside and swaps in; nothing below can throw.
     search_.fit(std::move(samples));
-    y_train = std::move(labels);
-    label_rank_ = std::move(rank);
-    distinct_labels_ = std::move(distinct);
-    majority_ = std::move(majority);
+    y_train = std::move(labels.names);
+    label_rank_ = std::move(labels.rank);
+    distinct_labels_ = std::move(labels.distinct);
+    majority_ = std::move(labels.majority);
 }
 
 std::string KNNClassifier::predict(const Eigen::VectorXd& query) const {

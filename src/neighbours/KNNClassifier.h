@@ -41,6 +41,19 @@ public:
     /// The same, taking over the labels instead of copying them.
     void fit(RowMatrix X, std::vector<std::string>&& y);
 
+    /// A label list made ready for `fit`: each label's rank in byte-wise
+    /// order. It does not depend on the samples, so it can be made while
+    /// other work runs.
+    struct Labels {
+        std::vector<std::string> names;     ///< entry i labels sample i
+        std::vector<int> rank;              ///< rank of names[i] among `distinct`
+        std::vector<std::string> distinct;  ///< the distinct labels, byte-wise sorted
+        std::string majority;               ///< most frequent, ties to the smaller
+    };
+    static Labels prepare(std::vector<std::string>&& y);
+    /// As fit(X, y), from labels made ready by `prepare`.
+    void fit(RowMatrix X, Labels&& labels);
+
     /// True when every stored value is known finite (and well inside float's
     /// range) from the search's own check.
     bool finite() const { return search_.screened(); }

@@ -229,6 +229,11 @@ void AdaptivePCA::finish_thin(const Eigen::VectorXd& eigenvalues, Eigen::MatrixX
 }
 
 void AdaptivePCA::fit(const MatrixView& X, bool scale) {
+    linalg::SideTask nothing;
+    fit(X, scale, nothing);
+}
+
+void AdaptivePCA::fit(const MatrixView& X, bool scale, linalg::SideTask& alongside) {
     const Index n = X.rows();
     const Index d = X.cols();
     if (n == 0 || d == 0) {
@@ -237,7 +242,8 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     }
 
     AdaptivePCA next(variance_threshold);
-    if (d <= n && !scale && d <= linalg::kGramWidth && next.fit_shifted(X)) {
+    if (d <= n && !scale && d <= linalg::kGramWidth && next.fit_shifted(X, alongside)) {
+        alongside.finish();
         *this = std::move(next);
         return;
     }
@@ -257,13 +263,16 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     // With more features than samples the n x n Gram matrix has the same
     // non-zero spectrum as the covariance and is far cheaper to decompose.
     if (d <= n) {
-        next.finish_standard(next.cross_product(X), n);
+        const Eigen::MatrixXd product = next.cross_product(X);
+        alongside.beside([&] { next.finish_standard(product, n); });
     } else {
         Eigen::VectorXd eigenvalues;
         Eigen::MatrixXd kept;
-        next.gram_eigenpairs(next.gram_block(X, X), eigenvalues, kept);
+        const Eigen::MatrixXd gram = next.gram_block(X, X);
+        alongside.beside([&] { next.gram_eigenpairs(gram, eigenvalues, kept); });
         next.finish_thin(eigenvalues, next.back_project(X, kept));
     }
+    alongside.finish();
     *this = std::move(next);
 }
 
@@ -274,7 +283,7 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
 // Declines, for the two-pass fit, data that hold NaN or infinity, that may
 // need a unit other than 1, or whose mean lies so far from the shift that
 // removing its share would cost more than a bit of the covariance.
-bool AdaptivePCA::fit_shifted(const MatrixView& X) {
+bool AdaptivePCA::fit_shifted(const MatrixView& X, linalg::SideTask& alongside) {
     const Index n = X.rows(), d = X.cols();
     const Index m = std::min(n, kSumRows);
     Eigen::VectorXd shift = Eigen::VectorXd::Zero(d);
@@ -312,7 +321,7 @@ bool AdaptivePCA::fit_shifted(const MatrixView& X) {
     Eigen::VectorXd mu(d);
     for (Index j = 0; j < d; ++j) mu[j] = shift[j] + sums[j] / count;
     set_moments(std::move(mu), Eigen::VectorXd::Ones(d));
-    finish_standard(product, n);
+    alongside.beside([&] { finish_standard(product, n); });
     return true;
 }
 

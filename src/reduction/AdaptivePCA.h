@@ -3,6 +3,7 @@
 #include <Eigen/Dense>
 
 #include "linalg/MatrixView.h"
+#include "linalg/Parallel.h"
 
 namespace quorvane {
 
@@ -17,6 +18,11 @@ public:
     /// samples in the rows of `X`, then prints the fit line. Refuses an empty X
     /// and one holding NaN or infinity, leaving the reduction as it was.
     void fit(const MatrixView& X, bool scale);
+    /// The same, with `alongside` run beside the single-threaded
+    /// eigen-decomposition (or after it, without a second thread) and finished
+    /// before the fit is kept. What it throws, the fit throws, leaving the
+    /// reduction as it was.
+    void fit(const MatrixView& X, bool scale, linalg::SideTask& alongside);
 
     // The steps of `fit`, for data split into row blocks that live apart: each
     // block's sums and products are formed by the first group, the caller adds
@@ -97,7 +103,7 @@ public:
     Eigen::MatrixXd components;     ///< d x n_components, axes by descending eigenvalue
 
 private:
-    bool fit_shifted(const MatrixView& X);
+    bool fit_shifted(const MatrixView& X, linalg::SideTask& alongside);
     linalg::Operand standardised(const MatrixView& X) const;
     void check_width(const MatrixView& X) const;
     void pack_components();

@@ -73,3 +73,23 @@ TEST(PcaFit, OnePassMatchesTwoPasses) {
         std::invalid_argument);
     EXPECT_FALSE(pca.fitted());
 }
+
+// A task run beside the decomposition runs once on every path (one read, two
+// passes, thin); when it throws, the fit throws it and keeps the old fit.
+TEST(PcaFit, SideTaskRunsOnceAndItsFailureKeepsTheFit) {
+    struct Case { Eigen::Index n, d; bool scale; };
+    for (const Case& c : {Case{300, 8, false}, Case{300, 8, true}, Case{20, 50, false}}) {
+        const Eigen::MatrixXd X = Eigen::MatrixXd::Random(c.n, c.d);
+        testing::internal::CaptureStdout();
+        AdaptivePCA pca(0.9);
+        int runs = 0;
+        quorvane::linalg::SideTask count([&runs] { ++runs; });
+        pca.fit(X, c.scale, count);
+        EXPECT_EQ(runs, 1) << c.n << " x " << c.d;
+        const Eigen::VectorXd mean = pca.mean;
+        quorvane::linalg::SideTask fail([] { throw std::runtime_error("side"); });
+        EXPECT_THROW(pca.fit(X.array() + 1.0, c.scale, fail), std::runtime_error);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(pca.mean, mean);
+    }
+}
