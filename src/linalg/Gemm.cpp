@@ -1,6 +1,7 @@
 #include "Gemm.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -200,6 +201,9 @@ private:
     Index stride_ = 0, lines_per_run_ = 1, total_ = 0, per_step_ = 0, line_ = 0, offset_ = 0;
 };
 
+// Revisions of the covariance team's split over the whole depth.
+constexpr Index kEpochs = 32;
+
 // Bᵀ B for a B of few columns and many rows (a covariance: n samples of d
 // features), upper triangle mirrored. Each thread owns a fixed run of the
 // tiles above the diagonal, in panel order, and walks the whole depth on its
@@ -229,36 +233,46 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
     for (Index p = 0; p < panels; ++p)
         for (Index end = first_tile[p] + 1; end <= first_tile[p + 1]; ++end)
             columns_to[end] = std::min(N, std::max((end - first_tile[p]) * kMR, (p + 1) * kNR));
-    // Runs of tiles in panel order, of about equal cost: per depth row a tile
-    // costs six cycles of FMAs, a copied column about one, and a summed one a
-    // quarter (the last run copies every column). A run may start or end
-    // inside a panel, whose strips its two threads then share.
+    // Runs of tiles in panel order, of costs in proportion to each thread's
+    // weight: per depth row a tile costs six cycles of FMAs, a copied column
+    // about one, and a summed one a quarter (the last run copies every
+    // column). A run may start or end inside a panel, whose strips its two
+    // threads then share.
+    const auto cost = [&](Index begin, Index end) {
+        const bool last = end == tiles;
+        return 6.0 * static_cast<double>(end - begin) + static_cast<double>(columns_to[end]) +
+               (last && sums != nullptr ? 0.25 * static_cast<double>(N) : 0.0);
+    };
     std::vector<Index> run(static_cast<std::size_t>(threads + 1), tiles);
     run[0] = 0;
-    if (threads > 1) {
-        const auto cost = [&](Index begin, Index end) {
-            const bool last = end == tiles;
-            return 6.0 * static_cast<double>(end - begin) + static_cast<double>(columns_to[end]) +
-                   (last && sums != nullptr ? 0.25 * static_cast<double>(N) : 0.0);
+    const auto split = [&](const std::vector<double>& weight) {
+        // The least cost per unit of weight that the runs, each filled up to it, can cover.
+        double low = 0.0, high = cost(0, tiles) / *std::min_element(weight.begin(), weight.end());
+        // The furthest end, past begin, within the thread's share (cost only grows with the end).
+        const auto fill = [&](Index t, Index begin, double unit) {
+            const double share = unit * weight[static_cast<std::size_t>(t)];
+            Index low_end = std::min(tiles, begin + 1), high_end = tiles;
+            while (low_end < high_end) {
+                const Index mid = low_end + (high_end - low_end + 1) / 2;
+                if (cost(begin, mid) <= share) {
+                    low_end = mid;
+                } else {
+                    high_end = mid - 1;
+                }
+            }
+            return low_end;
         };
-        // The least cost that `threads` runs, each filled up to it, can cover.
-        double low = 0.0, high = cost(0, tiles);
         for (int step = 0; step < 40; ++step) {
             const double target = 0.5 * (low + high);
             Index begin = 0;
-            for (Index t = 0; t < threads && begin < tiles; ++t) {
-                Index end = begin + 1;
-                while (end < tiles && cost(begin, end + 1) <= target) ++end;
-                begin = end;
-            }
+            for (Index t = 0; t < threads && begin < tiles; ++t) begin = fill(t, begin, target);
             (begin >= tiles ? high : low) = target;
         }
-        for (Index t = 0, begin = 0; t + 1 < threads; ++t) {
-            Index end = std::min(tiles, begin + 1);
-            while (end < tiles && cost(begin, end + 1) <= high) ++end;
-            run[t + 1] = begin = end;
-        }
-    }
+        for (Index t = 0, begin = 0; t + 1 < threads; ++t) run[t + 1] = begin = fill(t, begin, high);
+    };
+    // Sized here: an allocation that failed inside the team could not be carried out of it.
+    std::vector<double> weight(static_cast<std::size_t>(threads), 1.0), seconds(weight.size(), 0.0), speed(weight.size());
+    if (threads > 1) split(weight);
 
     // Rows of the copy span whole cache lines, an odd number of them, so
     // that a panel's lines a row apart spread over every set of the L1.
@@ -272,45 +286,79 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
     PanelBuffer copies(copy_size * static_cast<std::size_t>(threads), 0.0);
     const MicroKernel kernel = kernels().micro_kernel;
 
+    // The split is revised every few dozen depth steps from each thread's
+    // measured speed: a virtual machine's host may slow one core for a while,
+    // and a fixed split would wait for it. Epochs end between depth steps, so
+    // every tile's chain and every column sum take the same steps in the same
+    // order, whatever the split.
+    const Index steps = (K + kc_step - 1) / kc_step;
+    const Index epoch = threads > 1 ? kc_step * ((steps + kEpochs - 1) / kEpochs) : K;
     InterruptCheck interrupt;
 #pragma omp parallel if (parallel) num_threads(threads)
     {
         const Index t = omp_get_thread_num();
-        const Index t0 = run[t], t1 = run[t + 1];
-        // The run: strip s0 of panel p0 up to strip s1 of panel p1, inclusive.
-        const Index p0 = panel_of(t0), p1 = panel_of(std::max(t0, t1 - 1));
-        const Index s0 = t0 - first_tile[p0], s1 = t1 - 1 - first_tile[p1];
         double* const rows = copies.data() + copy_size * static_cast<std::size_t>(t);
-        const Index cols = t0 < t1 ? columns_to[t1] : 0;
-        for (Index k0 = 0; k0 < K && cols > 0; k0 += kc_step) {
-            if (interrupt.stop()) break;
-            const Index kc = std::min(kc_step, K - k0);
-            copy_rows(B, k0, kc, cols, rows, ld);
-            // The last run's copy spans every column. Sixteen columns at a
-            // time, enough sums in flight to hide the additions' latency,
-            // each in row order (the copy is zero from column N to ld).
-            if (sums != nullptr && t1 == tiles) {
-                for (Index c = 0; c < N; c += 16) {
-                    double step[16] = {};
-                    if (c + 16 <= ld) {
-                        for (Index k = 0; k < kc; ++k)
-                            for (int l = 0; l < 16; ++l) step[l] += rows[k * ld + c + l];
-                    } else {
-                        for (Index k = 0; k < kc; ++k)
-                            for (Index l = 0; l < ld - c; ++l) step[l] += rows[k * ld + c + l];
+        for (Index e0 = 0; e0 < K; e0 += epoch) {
+            const auto started = std::chrono::steady_clock::now();
+            const Index t0 = run[t], t1 = run[t + 1];
+            // The run: strip s0 of panel p0 up to strip s1 of panel p1, inclusive.
+            const Index p0 = panel_of(t0), p1 = panel_of(std::max(t0, t1 - 1));
+            const Index s0 = t0 - first_tile[p0], s1 = t1 - 1 - first_tile[p1];
+            const Index cols = t0 < t1 ? columns_to[t1] : 0;
+            const Index e1 = std::min(K, e0 + epoch);
+            for (Index k0 = e0; k0 < e1 && cols > 0; k0 += kc_step) {
+                if (interrupt.stop()) break;
+                const Index kc = std::min(kc_step, K - k0);
+                copy_rows(B, k0, kc, cols, rows, ld);
+                // The last run's copy spans every column. Sixteen columns at a
+                // time, enough sums in flight to hide the additions' latency,
+                // each in row order (the copy is zero from column N to ld).
+                if (sums != nullptr && t1 == tiles) {
+                    for (Index c = 0; c < N; c += 16) {
+                        double step[16] = {};
+                        if (c + 16 <= ld) {
+                            for (Index k = 0; k < kc; ++k)
+                                for (int l = 0; l < 16; ++l) step[l] += rows[k * ld + c + l];
+                        } else {
+                            for (Index k = 0; k < kc; ++k)
+                                for (Index l = 0; l < ld - c; ++l) step[l] += rows[k * ld + c + l];
+                        }
+                        for (Index l = 0; l < 16 && c + l < N; ++l) (*sums)[static_cast<std::size_t>(c + l)] += step[l];
                     }
-                    for (Index l = 0; l < 16 && c + l < N; ++l) (*sums)[static_cast<std::size_t>(c + l)] += step[l];
+                }
+                // The next step's values are fetched while this one computes, a
+                // few lines after each tile, so the copy above rarely waits for memory.
+                Prefetch ahead(B, k0 + kc, std::min(kc_step, K - k0 - kc), cols, t1 - t0);
+                for (Index p = p0; p <= p1; ++p) {
+                    const Index first = p == p0 ? s0 : 0, last = p == p1 ? s1 : strips_of(p) - 1;
+                    double* tile = tile_buffer.data() + (first_tile[p] + first) * kMR * kNR;
+                    for (Index s = first; s <= last; ++s, tile += kMR * kNR) {
+                        kernel(kc, rows + s * kMR, ld, rows + p * kNR, ld, tile, k0 > 0);
+                        ahead.next();
+                    }
                 }
             }
-            // The next step's values are fetched while this one computes, a
-            // few lines after each tile, so the copy above rarely waits for memory.
-            Prefetch ahead(B, k0 + kc, std::min(kc_step, K - k0 - kc), cols, t1 - t0);
-            for (Index p = p0; p <= p1; ++p) {
-                const Index first = p == p0 ? s0 : 0, last = p == p1 ? s1 : strips_of(p) - 1;
-                double* tile = tile_buffer.data() + (first_tile[p] + first) * kMR * kNR;
-                for (Index s = first; s <= last; ++s, tile += kMR * kNR) {
-                    kernel(kc, rows + s * kMR, ld, rows + p * kNR, ld, tile, k0 > 0);
-                    ahead.next();
+            if (e0 + epoch >= K) continue;
+            seconds[static_cast<std::size_t>(t)] =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+#pragma omp barrier
+#pragma omp single
+            {
+                // A thread's weight follows its speed (cost per second); one
+                // that had no tiles or no measurable time keeps its weight.
+                double speeds = 0.0, weights = 0.0;
+                for (Index u = 0; u < threads; ++u) {
+                    const auto v = static_cast<std::size_t>(u);
+                    speed[v] = run[u] < run[u + 1] && seconds[v] > 0.0 ? cost(run[u], run[u + 1]) / seconds[v] : 0.0;
+                    if (speed[v] > 0.0) {
+                        speeds += speed[v];
+                        weights += weight[v];
+                    }
+                }
+                if (speeds > 0.0) {
+                    for (std::size_t v = 0; v < speed.size(); ++v)
+                        if (speed[v] > 0.0) weight[v] = speed[v] * weights / speeds;
+                    split(weight);
                 }
             }
         }
