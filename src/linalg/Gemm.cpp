@@ -205,10 +205,11 @@ private:
 constexpr Index kEpochs = 32;
 
 // Bᵀ B for a B of few columns and many rows (a covariance: n samples of d
-// features), upper triangle mirrored. Each thread owns a fixed run of the
-// tiles above the diagonal, in panel order, and walks the whole depth on its
-// own: it copies the rows it needs itself, standardised, so the team never
-// meets at a barrier and a tile's chain never leaves its thread.
+// features), upper triangle mirrored. Each thread owns a run of the tiles
+// above the diagonal, in panel order, and walks the depth on its own: it
+// copies the rows it needs itself, standardised, so the team meets only at
+// the few points where the runs are revised, and a tile's chain is the same
+// whichever thread carries it on.
 // The kernel reads both sides of a tile straight from that copy (strips of
 // kMR and panels of kNR columns, a row apart), and the tiles live in one
 // tile-major buffer until the end, so they are accumulated in place.
@@ -576,12 +577,15 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
     if (copies.size() < copy_size * static_cast<std::size_t>(threads)) copies.resize(copy_size * static_cast<std::size_t>(threads));
     double* const all_copies = copies.data();
     InterruptCheck interrupt;
-    // Blocks in turn, so that a thread knows its next block and fetches it ahead.
-#pragma omp parallel for schedule(static, 1) if (parallel) num_threads(threads)
+    // Runs of kChunk blocks, handed out as threads come free (a core the host
+    // slows takes fewer); within its run a thread knows its next block and
+    // fetches it ahead.
+    constexpr Index kChunk = 8;
+#pragma omp parallel for schedule(dynamic, kChunk) if (parallel) num_threads(threads)
     for (Index block = 0; block < blocks; ++block) {
         if (interrupt.stop()) continue;
         const Index i0 = block * kRows, rows = std::min(kRows, M - i0);
-        const Index next = std::min(M, i0 + threads * kRows);
+        const Index next = block % kChunk == kChunk - 1 ? M : std::min(M, i0 + kRows);
         // Spread over every other kernel call of this block.
         const Index calls = panels * ((rows + kPR - 1) / kPR) * ((K + kCopyDepth - 1) / kCopyDepth);
         Prefetch ahead(A, next, std::min(kRows, M - next), K, std::max<Index>(1, calls / 2));
