@@ -216,9 +216,10 @@ void KNNEngine::for_each_block(const MatrixView& X, const BlockWork& work) const
     {
         KNNClassifier::Scratch scratch;
         std::vector<double> projected;
-        // Each thread takes one contiguous run of blocks; the calling thread,
-        // which watches for interruption, runs as long as the others.
-#pragma omp for schedule(static)
+        // Blocks go to threads as they come free, so a core the host slows
+        // takes fewer; the calling thread, which watches for interruption,
+        // takes blocks until none is left, as long as the others.
+#pragma omp for schedule(dynamic, 1)
         for (int b = 0; b < blocks; ++b) {
             if (interrupt.stop()) continue;
             try {
