@@ -89,8 +89,9 @@ void NeighbourSearch::fit(RowMatrix samples) {
             for (Index r = 0; r < stages + d; ++r) lane[r * kPair] = 0.0f;
         }
         // Every position is written by one iteration alone, and a max is the
-        // same in any order: the team changes nothing but the time.
-#pragma omp parallel for schedule(static) reduction(max : root) if (n * d > (1 << 18) && linalg::threads_usable())
+        // same in any order: the team changes nothing but the time. Runs of
+        // whole blocks go to threads as they come free.
+#pragma omp parallel for schedule(dynamic, 64 * kPair) reduction(max : root) if (n * d > (1 << 18) && linalg::threads_usable())
         for (Index pos = 0; pos < n; ++pos) {
             const Index i = order[static_cast<std::size_t>(pos)];
             // Rows are taken in cell order, all over memory: fetch ahead.
