@@ -46,10 +46,6 @@ void KNNClassifier::fit(RowMatrix samples, const std::vector<std::string>& y) {
 }
 
 void KNNClassifier::fit(RowMatrix samples, std::vector<std::string>&& y) {
-    if (static_cast<Index>(y.size()) != samples.rows()) {
-        throw std::invalid_argument("y has " + std::to_string(y.size()) + " labels but X has " +
-                                    std::to_string(samples.rows()) + " rows");
-    }
     fit(std::move(samples), prepare(std::move(y)));
 }
 
