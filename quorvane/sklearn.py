@@ -121,6 +121,11 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         self._fit_X = X  # kneighbors() without X searches from the training rows
         return self
 
+    def _queries(self, X):
+        # NaN and infinity are left to the engine, which refuses them, naming the
+        # row, from the projections it makes anyway: no extra pass over X.
+        return validate_data(self, X, reset=False, dtype=np.float64, ensure_all_finite=False)
+
     def _checked_k(self, n_neighbors: Any, n_queries: int, query_is_train: bool) -> int:
         if n_neighbors is None:
             n_neighbors = self.n_neighbors
@@ -158,7 +163,7 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         """
         check_is_fitted(self)
         query_is_train = X is None
-        X = self._fit_X if query_is_train else validate_data(self, X, reset=False, dtype=np.float64)
+        X = self._fit_X if query_is_train else self._queries(X)
         k = self._checked_k(n_neighbors, X.shape[0], query_is_train)
         dist, ind = self.engine_.kneighbors(X, k)
         if query_is_train:
@@ -182,7 +187,7 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         proba : ndarray of shape (n_queries, n_classes)
         """
         check_is_fitted(self)
-        X = validate_data(self, X, reset=False, dtype=np.float64)
+        X = self._queries(X)
         k = self._checked_k(None, X.shape[0], False)
         dist, ind = self.engine_.kneighbors(X, k)
         if self.weights == "uniform":

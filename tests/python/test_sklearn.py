@@ -117,6 +117,8 @@ def test_training_lines_reach_sys_stdout(blobs, capfd):
     (lambda m, X: m.kneighbors(None, 90), ValueError, "Expected n_neighbors < n_samples_fit"),
     (lambda m, X: m.kneighbors(X, 2.0), TypeError, "enter integer value"),
     (lambda m, X: m.kneighbors(X[:, :3]), ValueError, "X has 3 features, but QuorvaneClassifier is expecting 6"),
+    (lambda m, X: m.predict(np.where(np.arange(X.size).reshape(X.shape) == 40, np.inf, X)), ValueError,
+     "X contains NaN or infinity at row 6, column 4"),
     (lambda m, X: QuorvaneClassifier().kneighbors(X), NotFittedError, "not fitted"),
     (lambda m, X: m.engine_.kneighbors(X, 0), ValueError, "k is 0, but must be between 1 and the 90"),
     (lambda m, X: m.engine_.kneighbors(X, 91), ValueError, "k is 91"),
