@@ -272,7 +272,7 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
         for (Index t = 0, begin = 0; t + 1 < threads; ++t) run[t + 1] = begin = fill(t, begin, high);
     };
     // Sized here: an allocation that failed inside the team could not be carried out of it.
-    std::vector<double> weight(static_cast<std::size_t>(threads), 1.0), seconds(weight.size(), 0.0), speed(weight.size());
+    std::vector<double> weight(static_cast<std::size_t>(threads), 1.0), speed(weight.size(), 0.0);
     if (threads > 1) split(weight);
 
     // Rows of the copy span whole cache lines, an odd number of them, so
@@ -340,17 +340,15 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
                 }
             }
             if (e0 + epoch >= K) continue;
-            seconds[static_cast<std::size_t>(t)] =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            // A thread's speed: its run's cost per second; zero without tiles or measurable time.
+            const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            speed[static_cast<std::size_t>(t)] = t0 < t1 && spent > 0.0 ? cost(t0, t1) / spent : 0.0;
 #pragma omp barrier
 #pragma omp single
             {
-                // A thread's weight follows its speed (cost per second); one
-                // that had no tiles or no measurable time keeps its weight.
+                // A thread's weight follows its speed; one without a speed keeps its weight.
                 double speeds = 0.0, weights = 0.0;
-                for (Index u = 0; u < threads; ++u) {
-                    const auto v = static_cast<std::size_t>(u);
-                    speed[v] = run[u] < run[u + 1] && seconds[v] > 0.0 ? cost(run[u], run[u + 1]) / seconds[v] : 0.0;
+                for (std::size_t v = 0; v < speed.size(); ++v) {
                     if (speed[v] > 0.0) {
                         speeds += speed[v];
                         weights += weight[v];
