@@ -242,7 +242,7 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale, linalg::SideTask& alongsi
     }
 
     AdaptivePCA next(variance_threshold);
-    if (d <= n && !scale && d <= linalg::kGramWidth && next.fit_shifted(X, alongside)) {
+    if (d <= n && d <= linalg::kGramWidth && next.fit_shifted(X, scale, alongside)) {
         alongside.finish();
         *this = std::move(next);
         return;
@@ -280,10 +280,13 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale, linalg::SideTask& alongsi
 // from the product's own read of X and the mean's share removed after: X is
 // read once, not twice. The shift is the mean of up to kSumRows rows spread
 // evenly over X, so that sorted or drifting data leave it near the mean too.
+// With `scale`, the deviations are the centred product's diagonal and the
+// product is divided by them after, not X on the way in.
 // Declines, for the two-pass fit, data that hold NaN or infinity, that may
 // need a unit other than 1, or whose mean lies so far from the shift that
-// removing its share would cost more than a bit of the covariance.
-bool AdaptivePCA::fit_shifted(const MatrixView& X, linalg::SideTask& alongside) {
+// removing its share would cost more than a bit of the covariance (with
+// `scale`, of any scaled feature's own variance).
+bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, linalg::SideTask& alongside) {
     const Index n = X.rows(), d = X.cols();
     const Index m = std::min(n, kSumRows);
     Eigen::VectorXd shift = Eigen::VectorXd::Zero(d);
@@ -320,7 +323,23 @@ bool AdaptivePCA::fit_shifted(const MatrixView& X, linalg::SideTask& alongside) 
     if (shifted.maxCoeff() > 2.0 * product.diagonal().maxCoeff()) return false;
     Eigen::VectorXd mu(d);
     for (Index j = 0; j < d; ++j) mu[j] = shift[j] + sums[j] / count;
-    set_moments(std::move(mu), Eigen::VectorXd::Ones(d));
+    Eigen::VectorXd divisors = Eigen::VectorXd::Ones(d);
+    if (scale && n > 1) {
+        divisors = deviations(product.diagonal(), mu, n, 1.0);
+        // Scaling lifts every feature to unit variance, a small one's
+        // rounding error with it.
+        for (Index j = 0; j < d; ++j)
+            if (divisors[j] != 1.0 && shifted[j] > 2.0 * product(j, j)) return false;
+        for (Index i = 0; i < d; ++i) {
+            for (Index j = i; j < d; ++j) {
+                const double c = product(i, j) / divisors[i] / divisors[j];
+                product(i, j) = c;
+                product(j, i) = c;
+            }
+        }
+        if (!linalg::all_finite(product.data(), product.size())) return false;
+    }
+    set_moments(std::move(mu), std::move(divisors));
     alongside.beside([&] { finish_standard(product, n); });
     return true;
 }

@@ -103,7 +103,7 @@ public:
     Eigen::MatrixXd components;     ///< d x n_components, axes by descending eigenvalue
 
 private:
-    bool fit_shifted(const MatrixView& X, linalg::SideTask& alongside);
+    bool fit_shifted(const MatrixView& X, bool scale, linalg::SideTask& alongside);
     linalg::Operand standardised(const MatrixView& X) const;
     void check_width(const MatrixView& X) const;
     void pack_components();

@@ -32,14 +32,17 @@ TEST(PcaSelection, ThresholdEdgeCases) {
     }
 }
 
-// A fit takes the column sums from the covariance's own read of X, about a
-// shift near the mean: against the two-pass steps on data far from the
-// origin, on rows sorted so that the mean drifts, and on a team-sized set.
+// A fit takes the column sums (and with `scale` the deviations) from the
+// covariance's own read of X, about a shift near the mean: against the
+// two-pass steps on data far from the origin, on rows sorted so that the mean
+// drifts, and on a team-sized set.
 TEST(PcaFit, OnePassMatchesTwoPasses) {
     std::mt19937_64 rng(5);
     std::normal_distribution<double> normal;
-    struct Case { Eigen::Index n, d; double offset; bool sorted; };
-    for (const Case& c : {Case{500, 12, 1e6, false}, Case{3000, 9, -2.0, true}, Case{4000, 160, 3.0, false}}) {
+    struct Case { Eigen::Index n, d; double offset; bool sorted, scale; };
+    for (const Case& c : {Case{500, 12, 1e6, false, false}, Case{3000, 9, -2.0, true, false},
+                          Case{4000, 160, 3.0, false, false}, Case{500, 12, 1e6, false, true},
+                          Case{3000, 9, -2.0, true, true}}) {
         Eigen::MatrixXd X(c.n, c.d);
         for (Eigen::Index i = 0; i < c.n; ++i)
             for (Eigen::Index j = 0; j < c.d; ++j) X(i, j) = c.offset + normal(rng) * static_cast<double>(1 + j % 4);
@@ -52,12 +55,16 @@ TEST(PcaFit, OnePassMatchesTwoPasses) {
         }
         testing::internal::CaptureStdout();
         AdaptivePCA one(0.9), two(0.9);
-        one.fit(X, false);
-        two.set_moments(AdaptivePCA::column_sums(X, 1.0) / static_cast<double>(c.n), Eigen::VectorXd::Ones(c.d));
+        one.fit(X, c.scale);
+        const Eigen::VectorXd mean = AdaptivePCA::column_sums(X, 1.0) / static_cast<double>(c.n);
+        two.set_moments(mean, c.scale ? AdaptivePCA::deviations(AdaptivePCA::squared_deviations(X, mean, 1.0),
+                                                                mean, c.n, 1.0)
+                                      : Eigen::VectorXd::Ones(c.d));
         two.finish_standard(two.cross_product(X), c.n);
         testing::internal::GetCapturedStdout();
         ASSERT_EQ(one.n_components, two.n_components) << c.n << " x " << c.d;
         EXPECT_LT((one.mean - two.mean).cwiseAbs().maxCoeff(), 1e-12 * (1.0 + std::abs(c.offset)));
+        EXPECT_LT((one.feature_scale.array() / two.feature_scale.array() - 1.0).abs().maxCoeff(), 1e-12);
         for (int j = 0; j < one.n_components; ++j)
             EXPECT_NEAR(std::abs(one.components.col(j).dot(two.components.col(j))), 1.0, 1e-9) << "axis " << j;
     }
@@ -75,11 +82,12 @@ TEST(PcaFit, OnePassMatchesTwoPasses) {
 }
 
 // A task run beside the decomposition runs once on every path (one read, two
-// passes, thin); when it throws, the fit throws it and keeps the old fit.
+// passes for data of extreme size, thin); when it throws, the fit throws it
+// and keeps the old fit.
 TEST(PcaFit, SideTaskRunsOnceAndItsFailureKeepsTheFit) {
-    struct Case { Eigen::Index n, d; bool scale; };
-    for (const Case& c : {Case{300, 8, false}, Case{300, 8, true}, Case{20, 50, false}}) {
-        const Eigen::MatrixXd X = Eigen::MatrixXd::Random(c.n, c.d);
+    struct Case { Eigen::Index n, d; bool scale; double size; };
+    for (const Case& c : {Case{300, 8, true, 1.0}, Case{300, 8, true, 1e200}, Case{20, 50, false, 1.0}}) {
+        const Eigen::MatrixXd X = Eigen::MatrixXd::Random(c.n, c.d) * c.size;
         testing::internal::CaptureStdout();
         AdaptivePCA pca(0.9);
         int runs = 0;
