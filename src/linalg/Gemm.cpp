@@ -225,7 +225,8 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
 
     const double flops = static_cast<double>(K) * static_cast<double>(N) * static_cast<double>(N);
     const bool parallel = !omp_in_parallel() && flops > 1e8 && threads_usable();
-    const Index threads = parallel ? std::min<Index>(omp_get_max_threads(), panels) : 1;
+    // Lowered to the team's size should the team come smaller than asked.
+    Index threads = parallel ? std::min<Index>(omp_get_max_threads(), panels) : 1;
     const auto panel_of = [&](Index tile) {
         return static_cast<Index>(std::upper_bound(first_tile.begin(), first_tile.end(), tile) - first_tile.begin()) - 1;
     };
@@ -294,9 +295,24 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
     // order, whatever the split.
     const Index steps = (K + kc_step - 1) / kc_step;
     const Index epoch = threads > 1 ? kc_step * ((steps + kEpochs - 1) / kEpochs) : K;
+    const Index asked = threads;
     InterruptCheck interrupt;
-#pragma omp parallel if (parallel) num_threads(threads)
+#pragma omp parallel if (parallel) num_threads(asked)
     {
+        // OMP_DYNAMIC or OMP_THREAD_LIMIT may start fewer threads than asked:
+        // the runs are then shared out among those that came (no allocation:
+        // every vector only shrinks).
+        if (omp_get_num_threads() < asked) {
+#pragma omp single
+            {
+                threads = omp_get_num_threads();
+                weight.resize(static_cast<std::size_t>(threads));
+                speed.resize(weight.size());
+                run.assign(static_cast<std::size_t>(threads + 1), tiles);
+                run[0] = 0;
+                split(weight);
+            }
+        }
         const Index t = omp_get_thread_num();
         double* const rows = copies.data() + copy_size * static_cast<std::size_t>(t);
         for (Index e0 = 0; e0 < K; e0 += epoch) {
