@@ -50,7 +50,7 @@ private:
 /// A task that depends on nothing around it, run on the core a
 /// single-threaded step would leave idle: `beside` runs the step on the
 /// calling thread and the task on the second thread of a team, whose worker
-/// is awake anyway just after a parallel product. `finish` runs the task on
+/// is still awake just after a parallel product. `finish` runs the task on
 /// the calling thread if it has not run, and rethrows what it threw.
 class SideTask {
 public:

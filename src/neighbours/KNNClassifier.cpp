@@ -82,8 +82,7 @@ KNNClassifier::Labels KNNClassifier::prepare(std::vector<std::string>&& y) {
 }
 
 void KNNClassifier::fit(RowMatrix samples, Labels&& labels) {
-    if (static_cast<Index>(labels.names.size()) != samples.rows() ||
-        labels.rank.size() != labels.names.size()) {
+    if (static_cast<Index>(labels.names.size()) != samples.rows()) {
         throw std::invalid_argument("y has " + std::to_string(labels.names.size()) + " labels but X has " +
                                     std::to_string(samples.rows()) + " rows");
     }

@@ -269,7 +269,9 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale, linalg::SideTask& alongsi
         Eigen::VectorXd eigenvalues;
         Eigen::MatrixXd kept;
         const Eigen::MatrixXd gram = next.gram_block(X, X);
-        alongside.beside([&] { next.gram_eigenpairs(gram, eigenvalues, kept); });
+        // Not beside the task: its fewer than d samples leave little to do
+        // beside, and a decomposition inside a team runs its products alone.
+        next.gram_eigenpairs(gram, eigenvalues, kept);
         next.finish_thin(eigenvalues, next.back_project(X, kept));
     }
     alongside.finish();

@@ -19,8 +19,8 @@ public:
     /// and one holding NaN or infinity, leaving the reduction as it was.
     void fit(const MatrixView& X, bool scale);
     /// The same, with `alongside` run beside the single-threaded
-    /// eigen-decomposition (or after it, without a second thread) and finished
-    /// before the fit is kept. What it throws, the fit throws, leaving the
+    /// eigen-decomposition of the covariance (or after it: without a second
+    /// thread, and in Thin mode) and finished before the fit is kept. What it throws, the fit throws, leaving the
     /// reduction as it was.
     void fit(const MatrixView& X, bool scale, linalg::SideTask& alongside);
 
