@@ -13,6 +13,7 @@
 #include "linalg/MatrixView.h"
 #include "linalg/Memory.h"
 #include "linalg/Parallel.h"
+#include "linalg/SideTask.h"
 
 namespace quorvane {
 

@@ -3,8 +3,6 @@
 #include <omp.h>
 #include <pthread.h>
 
-#include <utility>
-
 namespace quorvane::linalg {
 
 namespace {
@@ -50,43 +48,6 @@ bool InterruptCheck::stop() {
 
 void InterruptCheck::finish() const {
     if (stopped_.load(std::memory_order_relaxed)) throw Interrupted();
-}
-
-SideTask::SideTask(std::function<void()> task) : task_(std::move(task)) {}
-
-void SideTask::run() noexcept {
-    ran_ = true;
-    try {
-        task_();
-    } catch (...) {
-        error_ = std::current_exception();
-    }
-}
-
-void SideTask::beside(const std::function<void()>& step) {
-    if (ran_ || !task_ || omp_in_parallel() || !threads_usable() || omp_get_max_threads() < 2) {
-        step();
-        return;
-    }
-    std::exception_ptr step_error;
-#pragma omp parallel num_threads(2)
-    {
-        if (omp_get_thread_num() == 1) {
-            run();
-        } else {
-            try {
-                step();
-            } catch (...) {
-                step_error = std::current_exception();
-            }
-        }
-    }
-    if (step_error) std::rethrow_exception(step_error);
-}
-
-void SideTask::finish() {
-    if (!ran_ && task_) run();
-    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
 }
 
 }  // namespace quorvane::linalg

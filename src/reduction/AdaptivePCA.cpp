@@ -8,6 +8,7 @@
 
 #include "engine/Console.h"
 #include "linalg/Parallel.h"
+#include "linalg/SideTask.h"
 #include "linalg/SymmetricEigen.h"
 
 namespace quorvane {

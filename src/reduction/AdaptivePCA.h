@@ -3,9 +3,12 @@
 #include <Eigen/Dense>
 
 #include "linalg/MatrixView.h"
-#include "linalg/Parallel.h"
 
 namespace quorvane {
+
+namespace linalg {
+class SideTask;
+}
 
 /// Principal component analysis whose number of kept axes is chosen at every
 /// fit from one threshold: below 1.0 a fraction of explained variance, from

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "linalg/SideTask.h"
 #include "reduction/AdaptivePCA.h"
 
 using quorvane::AdaptivePCA;
