@@ -285,34 +285,45 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale, linalg::SideTask& alongsi
 // evenly over X, so that sorted or drifting data leave it near the mean too.
 // With `scale`, the deviations are the centred product's diagonal and the
 // product is divided by them after, not X on the way in.
-// Declines, for the two-pass fit, data that hold NaN or infinity, that may
-// need a unit other than 1, or whose mean lies so far from the shift that
+// Data of extreme magnitude are worked on in units of a power of two near the
+// largest of those rows, so that data in any unit take this path or the
+// two-pass fit alike, and every bit scales with them.
+// Declines, for the two-pass fit, data that hold NaN or infinity, that reach
+// far beyond those rows, or whose mean lies so far from the shift that
 // removing its share would cost more than a bit of the covariance (with
 // `scale`, of any scaled feature's own variance).
 bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, linalg::SideTask& alongside) {
     const Index n = X.rows(), d = X.cols();
     const Index m = std::min(n, kSumRows);
     Eigen::VectorXd shift = Eigen::VectorXd::Zero(d);
-    for (Index r = 0; r < m; ++r) shift += X.row(r * n / m).transpose();
+    double sampled = 0.0;
+    for (Index r = 0; r < m; ++r) {
+        shift += X.row(r * n / m).transpose();
+        sampled = std::max(sampled, X.row(r * n / m).cwiseAbs().maxCoeff());
+    }
     shift /= static_cast<double>(m);
-    if (!shift.allFinite()) return false;
-    set_moments(shift, Eigen::VectorXd::Ones(d));
+    // All-zero rows are left to the two-pass fit.
+    if (!shift.allFinite() || !(sampled > 0.0)) return false;
+    const double unit = unit_for(sampled);
+    set_moments(shift, Eigen::VectorXd::Constant(d, unit));
     Eigen::MatrixXd product(d, d);
     const std::vector<double> column_sums = linalg::gram_with_sums(standardised(X), product.data(), d);
     const Eigen::Map<const Eigen::VectorXd> sums(column_sums.data(), d);
     if (!sums.allFinite() || !linalg::all_finite(product.data(), product.size())) return false;
-    // Bounds on the largest |x| from the shift and the shifted squares: every
-    // |x - shift| is at most sqrt of its column's sum of squares, and their
-    // mean square's root at most twice the largest |x|. Well inside
-    // [2^-400, 2^400] the two-pass fit's unit is 1; all-zero data are left
-    // to it as well.
+    // Bounds, in the unit, on the largest |x| from the shift and the shifted
+    // squares: every |x - shift| is at most sqrt of its column's sum of
+    // squares, and their mean square's root at most twice the largest |x|.
+    // Within 2^64 of the sampled rows' largest, squares neither overflow nor
+    // underflow in the unit; the test takes ratios alone, so it does not
+    // depend on the data's unit.
     double upper = 0.0, lower = 0.0;
     for (Index j = 0; j < d; ++j) {
         const double spread = std::sqrt(product(j, j));
-        upper = std::max(upper, spread + std::abs(shift[j]));
-        lower = std::max({lower, std::abs(shift[j]), spread / std::sqrt(static_cast<double>(n)) / 2.0});
+        upper = std::max(upper, spread + std::abs(shift[j]) / unit);
+        lower = std::max({lower, std::abs(shift[j]) / unit, spread / std::sqrt(static_cast<double>(n)) / 2.0});
     }
-    if (!(upper <= 0x1p399 && lower >= 0x1p-399)) return false;
+    const double largest = sampled / unit;
+    if (!(upper <= 0x1p64 * largest && lower >= 0x1p-64 * largest)) return false;
 
     const double count = static_cast<double>(n);
     const Eigen::VectorXd shifted = product.diagonal();
@@ -325,17 +336,18 @@ bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, linalg::SideTask&
     }
     if (shifted.maxCoeff() > 2.0 * product.diagonal().maxCoeff()) return false;
     Eigen::VectorXd mu(d);
-    for (Index j = 0; j < d; ++j) mu[j] = shift[j] + sums[j] / count;
-    Eigen::VectorXd divisors = Eigen::VectorXd::Ones(d);
+    for (Index j = 0; j < d; ++j) mu[j] = shift[j] + sums[j] / count * unit;
+    Eigen::VectorXd divisors = Eigen::VectorXd::Constant(d, unit);
     if (scale && n > 1) {
-        divisors = deviations(product.diagonal(), mu, n, 1.0);
+        divisors = deviations(product.diagonal(), mu, n, unit);
         // Scaling lifts every feature to unit variance, a small one's
         // rounding error with it.
         for (Index j = 0; j < d; ++j)
-            if (divisors[j] != 1.0 && shifted[j] > 2.0 * product(j, j)) return false;
+            if (divisors[j] != unit && shifted[j] > 2.0 * product(j, j)) return false;
+        // The product is in the unit: so are the divisors it is divided by.
         for (Index i = 0; i < d; ++i) {
             for (Index j = i; j < d; ++j) {
-                const double c = product(i, j) / divisors[i] / divisors[j];
+                const double c = product(i, j) / (divisors[i] / unit) / (divisors[j] / unit);
                 product(i, j) = c;
                 product(j, i) = c;
             }

@@ -71,6 +71,28 @@ def test_labels_do_not_depend_on_the_unit(name, scale, factor):
     assert all(np.isfinite(np.frombuffer(b, "<f8")).all() for b in e.__getstate__()[7:11])
 
 
+INTEGERS = np.random.default_rng(0).integers(-2, 3, size=(32, 3)).astype(float)
+
+
+# Exact distance ties and exact variance shares are decided by the last bits:
+# data in another unit must take the same path through the fit, so that every
+# bit scales with them.
+@pytest.mark.parametrize("X, queries", [
+    (np.array([[2.0, 2.0], [0.0, 2.0], [2.0, 0.0]]), np.array([[1.0, 1.0]])),
+    (INTEGERS[:12], INTEGERS[12:]),
+])
+@pytest.mark.parametrize("scale", [False, True])
+def test_ties_do_not_depend_on_the_unit(X, queries, scale):
+    y = [str(i % 3) for i in range(len(X))]
+
+    def fitted(factor):
+        e = engine(3, 0.9)
+        train_counting(e, X * factor, y, scale)
+        return e.n_components, e.predict_batch(queries * factor), e.kneighbors(queries * factor, 3)[1].tolist()
+
+    assert fitted(2.0**-450) == fitted(1.0) == fitted(2.0**450)
+
+
 def test_range_too_wide_for_double_is_refused():
     e = engine(1, 2.0)
     with pytest.raises(ValueError, match="too wide a range"):
