@@ -302,7 +302,7 @@ bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, linalg::SideTask&
         sampled = std::max(sampled, X.row(r * n / m).cwiseAbs().maxCoeff());
     }
     shift /= static_cast<double>(m);
-    // All-zero rows are left to the two-pass fit.
+    // Sampled rows all zero give no unit to work in: the two-pass fit takes them.
     if (!shift.allFinite() || !(sampled > 0.0)) return false;
     const double unit = unit_for(sampled);
     set_moments(shift, Eigen::VectorXd::Constant(d, unit));
