@@ -225,8 +225,7 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
 
     const double flops = static_cast<double>(K) * static_cast<double>(N) * static_cast<double>(N);
     const bool parallel = !omp_in_parallel() && flops > 1e8 && threads_usable();
-    // Lowered to the team's size should the team come smaller than asked.
-    Index threads = parallel ? std::min<Index>(omp_get_max_threads(), panels) : 1;
+    const Index threads = parallel ? std::min<Index>(omp_get_max_threads(), panels) : 1;
     const auto panel_of = [&](Index tile) {
         return static_cast<Index>(std::upper_bound(first_tile.begin(), first_tile.end(), tile) - first_tile.begin()) - 1;
     };
@@ -247,7 +246,11 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
     };
     std::vector<Index> run(static_cast<std::size_t>(threads + 1), tiles);
     run[0] = 0;
+    // One run per weight: as many as the threads in the team.
     const auto split = [&](const std::vector<double>& weight) {
+        const auto team = static_cast<Index>(weight.size());
+        run.resize(static_cast<std::size_t>(team + 1));  // never grows: no allocation
+        run[static_cast<std::size_t>(team)] = tiles;
         // The least cost per unit of weight that the runs, each filled up to it, can cover.
         double low = 0.0, high = cost(0, tiles) / *std::min_element(weight.begin(), weight.end());
         // The furthest end, past begin, within the thread's share (cost only grows with the end).
@@ -267,10 +270,10 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
         for (int step = 0; step < 40; ++step) {
             const double target = 0.5 * (low + high);
             Index begin = 0;
-            for (Index t = 0; t < threads && begin < tiles; ++t) begin = fill(t, begin, target);
+            for (Index t = 0; t < team && begin < tiles; ++t) begin = fill(t, begin, target);
             (begin >= tiles ? high : low) = target;
         }
-        for (Index t = 0, begin = 0; t + 1 < threads; ++t) run[t + 1] = begin = fill(t, begin, high);
+        for (Index t = 0, begin = 0; t + 1 < team; ++t) run[t + 1] = begin = fill(t, begin, high);
     };
     // Sized here: an allocation that failed inside the team could not be carried out of it.
     std::vector<double> weight(static_cast<std::size_t>(threads), 1.0), speed(weight.size(), 0.0);
@@ -295,21 +298,17 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
     // order, whatever the split.
     const Index steps = (K + kc_step - 1) / kc_step;
     const Index epoch = threads > 1 ? kc_step * ((steps + kEpochs - 1) / kEpochs) : K;
-    const Index asked = threads;
     InterruptCheck interrupt;
-#pragma omp parallel if (parallel) num_threads(asked)
+#pragma omp parallel if (parallel) num_threads(threads)
     {
         // OMP_DYNAMIC or OMP_THREAD_LIMIT may start fewer threads than asked:
         // the runs are then shared out among those that came (no allocation:
         // every vector only shrinks).
-        if (omp_get_num_threads() < asked) {
+        if (omp_get_num_threads() < threads) {
 #pragma omp single
             {
-                threads = omp_get_num_threads();
-                weight.resize(static_cast<std::size_t>(threads));
+                weight.resize(static_cast<std::size_t>(omp_get_num_threads()));
                 speed.resize(weight.size());
-                run.assign(static_cast<std::size_t>(threads + 1), tiles);
-                run[0] = 0;
                 split(weight);
             }
         }
