@@ -90,16 +90,16 @@ class _Shard:
 
 
 # Tasks run on the workers; each takes one chunk and its whole-set row offset.
-def _chunk_sums(block: np.ndarray, unit: float, first_row: int) -> np.ndarray:
-    return _core._AdaptivePCA.column_sums(block, unit, first_row)
+def _chunk_sums(block: np.ndarray, units: np.ndarray, first_row: int) -> np.ndarray:
+    return _core._AdaptivePCA.column_sums(block, units, first_row)
 
 
-def _chunk_max(block: np.ndarray) -> float:
-    return _core._AdaptivePCA.max_abs(block)
+def _chunk_sums_max(block: np.ndarray, first_row: int) -> tuple[np.ndarray, np.ndarray]:
+    return _core._AdaptivePCA.column_sums_max(block, first_row)
 
 
-def _chunk_squares(block: np.ndarray, mean: np.ndarray, unit: float) -> np.ndarray:
-    return _core._AdaptivePCA.squared_deviations(block, mean, unit)
+def _chunk_squares(block: np.ndarray, mean: np.ndarray, units: np.ndarray) -> np.ndarray:
+    return _core._AdaptivePCA.squared_deviations(block, mean, units)
 
 
 def _chunk_cross(block: np.ndarray, mean: np.ndarray, scale: np.ndarray) -> np.ndarray:
@@ -200,19 +200,19 @@ def train(config: KNNConfig, X: da.Array, y: Any, scale: bool = False) -> "Shard
     firsts = offsets[:-1]
     delayed = dask.delayed
 
-    sums, largest = dask.compute(
-        _tree_sum([delayed(_chunk_sums)(b, 1.0, f) for b, f in zip(blocks, firsts)]),
-        delayed(max)([delayed(_chunk_max)(b) for b in blocks]),
-    )
-    unit = _core._AdaptivePCA.unit_for(largest)
-    if unit != 1.0:
-        sums = _tree_sum([delayed(_chunk_sums)(b, unit, f) for b, f in zip(blocks, firsts)]).compute()
-    mean = sums / float(n) * unit
-    if scale and n > 1:
-        squares = _tree_sum([delayed(_chunk_squares)(b, mean, unit) for b in blocks]).compute()
-        divisors = _core._AdaptivePCA.deviations(squares, mean, n, unit)
+    parts = [delayed(_chunk_sums_max, nout=2)(b, f) for b, f in zip(blocks, firsts)]
+    sums, largest = dask.compute(_tree_sum([p[0] for p in parts]),
+                                 delayed(np.maximum.reduce)([p[1] for p in parts]))
+    deviate = scale and n > 1
+    units = _core._AdaptivePCA.units_for(largest, deviate)
+    if np.any(units != 1.0):
+        sums = _tree_sum([delayed(_chunk_sums)(b, units, f) for b, f in zip(blocks, firsts)]).compute()
+    mean = sums / float(n) * units
+    if deviate:
+        squares = _tree_sum([delayed(_chunk_squares)(b, mean, units) for b in blocks]).compute()
+        divisors = _core._AdaptivePCA.deviations(squares, mean, n, units)
     else:
-        divisors = np.full(d, unit)
+        divisors = units
 
     pca = _core._AdaptivePCA(config.variance)
     pca.set_moments(mean, divisors)

@@ -303,14 +303,21 @@ void bind_sharding(py::module_& m) {
     using Index = Eigen::Index;
     py::class_<AdaptivePCA>(m, "_AdaptivePCA")
         .def(py::init<double>())
-        .def_static("column_sums", [](const MatrixArg& X, double unit, Index first_row) {
-            return AdaptivePCA::column_sums(*X.view, unit, first_row);
+        .def_static("column_sums", [](const MatrixArg& X, const Eigen::VectorXd& units, Index first_row) {
+            return AdaptivePCA::column_sums(*X.view, units, first_row);
         })
-        .def_static("max_abs", [](const MatrixArg& X) { return quorvane::linalg::max_abs(*X.view); })
-        .def_static("unit_for", &AdaptivePCA::unit_for)
-        .def_static("squared_deviations", [](const MatrixArg& X, const Eigen::VectorXd& mean, double unit) {
-            return AdaptivePCA::squared_deviations(*X.view, mean, unit);
+        // The sums in unit 1 and each column's largest magnitude, from one read.
+        .def_static("column_sums_max", [](const MatrixArg& X, Index first_row) {
+            Eigen::VectorXd largest;
+            Eigen::VectorXd sums = AdaptivePCA::column_sums(*X.view, Eigen::VectorXd::Ones(X.view->cols()),
+                                                            first_row, &largest);
+            return std::make_pair(std::move(sums), std::move(largest));
         })
+        .def_static("units_for", &AdaptivePCA::units_for)
+        .def_static("squared_deviations",
+                    [](const MatrixArg& X, const Eigen::VectorXd& mean, const Eigen::VectorXd& units) {
+                        return AdaptivePCA::squared_deviations(*X.view, mean, units);
+                    })
         .def_static("deviations", &AdaptivePCA::deviations)
         .def("set_moments", &AdaptivePCA::set_moments)
         // The chunk products run without the GIL, beside a worker's other tasks.

@@ -43,21 +43,6 @@ bool all_finite(const double* values, Index count) {
     return all_finite(MatrixView(Eigen::Map<const Eigen::VectorXd>(values, count)));
 }
 
-double max_abs(const MatrixView& X) {
-    const bool rows_contiguous = X.outerStride() == 1;
-    const Index outer = rows_contiguous ? X.rows() : X.cols();
-    const Index inner = rows_contiguous ? X.cols() : X.rows();
-    const Index step = rows_contiguous ? X.innerStride() : X.outerStride();
-    const Index stride = rows_contiguous ? X.outerStride() : X.innerStride();
-    double largest = 0.0;
-#pragma omp parallel for schedule(static) reduction(max : largest) if (outer * inner > (1 << 18) && threads_usable())
-    for (Index o = 0; o < outer; ++o) {
-        const double* line = X.data() + o * step;
-        for (Index i = 0; i < inner; ++i) largest = std::max(largest, std::abs(line[i * stride]));
-    }
-    return largest;
-}
-
 // Non-finite input would poison the mean and every distance; name where it is.
 void require_finite(const MatrixView& X, const char* what, Index first_row) {
     if (all_finite(X)) return;

@@ -31,9 +31,6 @@ void require_finite(const MatrixView& X, const char* what, Index first_row = 0);
 /// pass on the team, where Eigen's allFinite tests one value at a time.
 bool all_finite(const double* values, Index count);
 
-/// Largest absolute value in X (0 for an empty X); X must be finite.
-double max_abs(const MatrixView& X);
-
 inline Operand operand(const Eigen::MatrixXd& X) {
     Operand op;
     op.data = X.data();

@@ -32,10 +32,10 @@ constexpr double kEpsilon = 1e-9;
 // result is the same for any thread count and either memory order of X.
 constexpr Index kSumRows = 2048;
 
-// With `largest` set, the largest magnitude is found in the same pass: a
-// max is exact in any order, so it equals a pass of its own.
+// With `largest` set, each column's largest magnitude is found in the same
+// pass: a max is exact in any order, so it equals a pass of its own.
 template <bool kLargest = false, typename F>
-Eigen::VectorXd sums_of(const MatrixView& X, F f, double* largest = nullptr) {
+Eigen::VectorXd sums_of(const MatrixView& X, F f, Eigen::VectorXd* largest = nullptr) {
     const Index n = X.rows(), d = X.cols();
     const Index blocks = (n + kSumRows - 1) / kSumRows;
     Eigen::MatrixXd partial = Eigen::MatrixXd::Zero(d, blocks);
@@ -68,12 +68,7 @@ Eigen::VectorXd sums_of(const MatrixView& X, F f, double* largest = nullptr) {
     }
     Eigen::VectorXd total = Eigen::VectorXd::Zero(d);
     for (Index b = 0; b < blocks; ++b) total += partial.col(b);
-    if (kLargest) {
-        double top = 0.0;
-        for (Index b = 0; b < blocks; ++b)
-            for (Index j = 0; j < d; ++j) top = std::max(top, partial_largest(j, b));
-        *largest = top;
-    }
+    if (kLargest) *largest = partial_largest.rowwise().maxCoeff();
     return total;
 }
 
@@ -91,14 +86,16 @@ linalg::Operand AdaptivePCA::standardised(const MatrixView& X) const {
     return op;
 }
 
-Eigen::VectorXd AdaptivePCA::column_sums(const MatrixView& X, double unit, Index first_row, double* max_abs) {
+Eigen::VectorXd AdaptivePCA::column_sums(const MatrixView& X, const Eigen::VectorXd& units, Index first_row,
+                                         Eigen::VectorXd* column_max) {
     const auto identity = [](double x, Index) { return x; };
-    const auto in_unit = [unit](double x, Index) { return x / unit; };
+    const auto in_units = [&units](double x, Index j) { return x / units[j]; };
+    const bool ones = units.isOnes(0.0);
     Eigen::VectorXd sums;
-    if (max_abs != nullptr) {
-        sums = unit == 1.0 ? sums_of<true>(X, identity, max_abs) : sums_of<true>(X, in_unit, max_abs);
+    if (column_max != nullptr) {
+        sums = ones ? sums_of<true>(X, identity, column_max) : sums_of<true>(X, in_units, column_max);
     } else {
-        sums = unit == 1.0 ? sums_of(X, identity) : sums_of(X, in_unit);
+        sums = ones ? sums_of(X, identity) : sums_of(X, in_units);
     }
     // A NaN or infinity anywhere makes its column's sum non-finite; only then
     // is X searched for it (a sum can also overflow from finite values).
@@ -115,22 +112,34 @@ double AdaptivePCA::unit_for(double max_abs) {
     return std::ldexp(1.0, exponent - 1);
 }
 
-Eigen::VectorXd AdaptivePCA::squared_deviations(const MatrixView& X, const Eigen::VectorXd& mu, double unit) {
-    return sums_of(X, [&mu, unit](double x, Index j) {
-        const double c = x / unit - mu[j] / unit;
+Eigen::VectorXd AdaptivePCA::units_for(const Eigen::VectorXd& column_max, bool per_feature) {
+    const double largest = unit_for(column_max.size() == 0 ? 0.0 : column_max.maxCoeff());
+    Eigen::VectorXd units = Eigen::VectorXd::Constant(column_max.size(), largest);
+    if (per_feature)
+        for (Index j = 0; j < units.size(); ++j)
+            if (column_max[j] > 0.0) units[j] = unit_for(column_max[j]);
+    return units;
+}
+
+Eigen::VectorXd AdaptivePCA::squared_deviations(const MatrixView& X, const Eigen::VectorXd& mu,
+                                                const Eigen::VectorXd& units) {
+    return sums_of(X, [&mu, &units](double x, Index j) {
+        const double c = x / units[j] - mu[j] / units[j];
         return c * c;
     });
 }
 
 Eigen::VectorXd AdaptivePCA::deviations(const Eigen::VectorXd& squares, const Eigen::VectorXd& mu, Index n,
-                                        double unit) {
+                                        const Eigen::VectorXd& units) {
     const Index d = squares.size();
-    Eigen::VectorXd scale = Eigen::VectorXd::Constant(d, unit);
+    // A constant feature keeps the data's unit, that of its largest feature:
+    // a query's departure from it then weighs no more than the data's size.
+    Eigen::VectorXd scale = Eigen::VectorXd::Constant(d, d == 0 ? 1.0 : units.maxCoeff());
     const double dof = static_cast<double>(n - 1);
     for (Index j = 0; j < d; ++j) {
-        const double s = std::sqrt(squares[j] / dof) * unit;
+        const double s = std::sqrt(squares[j] / dof) * units[j];
         // A deviation that is rounding noise next to the feature's own size
-        // marks a constant feature: it keeps the unit divisor.
+        // marks a constant feature.
         if (s > 0.0 && !(s < kEpsilon * std::abs(mu[j]))) scale[j] = s;
     }
     return scale;
@@ -248,17 +257,18 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale, linalg::SideTask& alongsi
         *this = std::move(next);
         return;
     }
-    double largest = 0.0;
-    Eigen::VectorXd sums = column_sums(X, 1.0, 0, &largest);
+    Eigen::VectorXd largest;
+    Eigen::VectorXd sums = column_sums(X, Eigen::VectorXd::Ones(d), 0, &largest);
     // Data far from unit size is worked on in units of a power of two near
     // its largest magnitude, so that squares and their sums neither overflow
-    // nor underflow; powers of two scale every value exactly.
-    const double unit = unit_for(largest);
-    if (unit != 1.0) sums = column_sums(X, unit);
-    Eigen::VectorXd mu = sums / static_cast<double>(n) * unit;
+    // nor underflow; powers of two scale every value exactly. Scaled
+    // features each take their own, for their deviations.
     // A single sample has no sample deviation (0/0); it keeps the unit divisor.
-    Eigen::VectorXd divisors = scale && n > 1 ? deviations(squared_deviations(X, mu, unit), mu, n, unit)
-                                              : Eigen::VectorXd::Constant(d, unit);
+    const bool deviate = scale && n > 1;
+    const Eigen::VectorXd units = units_for(largest, deviate);
+    if (!units.isOnes(0.0)) sums = column_sums(X, units);
+    Eigen::VectorXd mu = (sums / static_cast<double>(n)).cwiseProduct(units);
+    Eigen::VectorXd divisors = deviate ? deviations(squared_deviations(X, mu, units), mu, n, units) : units;
     next.set_moments(std::move(mu), std::move(divisors));
 
     // With more features than samples the n x n Gram matrix has the same
@@ -339,7 +349,14 @@ bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, linalg::SideTask&
     for (Index j = 0; j < d; ++j) mu[j] = shift[j] + sums[j] / count * unit;
     Eigen::VectorXd divisors = Eigen::VectorXd::Constant(d, unit);
     if (scale && n > 1) {
-        divisors = deviations(product.diagonal(), mu, n, unit);
+        // A feature far smaller than the largest, not zero throughout, would
+        // lose its deviation to underflow in the shared unit: the two-pass
+        // fit gives it a unit of its own.
+        for (Index j = 0; j < d; ++j) {
+            const double size = std::max(std::abs(shift[j]) / unit, std::sqrt(shifted[j] / count));
+            if (size < 0x1p-400 && (shifted[j] != 0.0 || sums[j] != 0.0)) return false;
+        }
+        divisors = deviations(product.diagonal(), mu, n, Eigen::VectorXd::Constant(d, unit));
         // Scaling lifts every feature to unit variance, a small one's
         // rounding error with it.
         for (Index j = 0; j < d; ++j)

@@ -31,23 +31,33 @@ public:
     // block's sums and products are formed by the first group, the caller adds
     // them up in a fixed block order, and the second group finishes the fit.
 
-    /// Column sums of X / unit. Refuses NaN and infinity, naming the row as
-    /// first_row + its index in X (X being rows of a larger matrix). With
-    /// `max_abs` set, the largest magnitude in X is found in the same pass.
-    static Eigen::VectorXd column_sums(const MatrixView& X, double unit, Eigen::Index first_row = 0,
-                                       double* max_abs = nullptr);
+    /// Column sums of X / units (one unit per column). Refuses NaN and
+    /// infinity, naming the row as first_row + its index in X (X being rows of
+    /// a larger matrix). With `column_max` set, each column's largest
+    /// magnitude is found in the same pass.
+    static Eigen::VectorXd column_sums(const MatrixView& X, const Eigen::VectorXd& units,
+                                       Eigen::Index first_row = 0, Eigen::VectorXd* column_max = nullptr);
 
     /// 1.0 for data of ordinary size, else a power of two near `max_abs`, the
-    /// largest magnitude in the data: the unit sums and squares are taken in.
+    /// largest magnitude in the data.
     static double unit_for(double max_abs);
 
-    /// Sums over the rows of X of ((x - mean) / unit)^2, per column.
-    static Eigen::VectorXd squared_deviations(const MatrixView& X, const Eigen::VectorXd& mean, double unit);
+    /// The units sums and squares are taken in, from each column's largest
+    /// magnitude: the largest column's for every feature, or with
+    /// `per_feature` each feature's own (a feature that is all zero takes the
+    /// largest's), so that a deviation is found however far its feature's
+    /// size is from the rest.
+    static Eigen::VectorXd units_for(const Eigen::VectorXd& column_max, bool per_feature);
+
+    /// Sums over the rows of X of ((x - mean) / units)^2, per column.
+    static Eigen::VectorXd squared_deviations(const MatrixView& X, const Eigen::VectorXd& mean,
+                                              const Eigen::VectorXd& units);
 
     /// The per-feature divisors from the summed squared deviations of n > 1
-    /// samples: the sample deviation, or `unit` where it is rounding noise.
+    /// samples, taken in `units`: the sample deviation, or the largest unit
+    /// where it is rounding noise.
     static Eigen::VectorXd deviations(const Eigen::VectorXd& squares, const Eigen::VectorXd& mean,
-                                      Eigen::Index n, double unit);
+                                      Eigen::Index n, const Eigen::VectorXd& units);
 
     /// Starts a fit from its moments, dropping any axes: the products below
     /// then standardise with them.

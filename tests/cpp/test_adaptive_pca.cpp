@@ -57,10 +57,11 @@ TEST(PcaFit, OnePassMatchesTwoPasses) {
         testing::internal::CaptureStdout();
         AdaptivePCA one(0.9), two(0.9);
         one.fit(X, c.scale);
-        const Eigen::VectorXd mean = AdaptivePCA::column_sums(X, 1.0) / static_cast<double>(c.n);
-        two.set_moments(mean, c.scale ? AdaptivePCA::deviations(AdaptivePCA::squared_deviations(X, mean, 1.0),
-                                                                mean, c.n, 1.0)
-                                      : Eigen::VectorXd::Ones(c.d));
+        const Eigen::VectorXd ones = Eigen::VectorXd::Ones(c.d);
+        const Eigen::VectorXd mean = AdaptivePCA::column_sums(X, ones) / static_cast<double>(c.n);
+        two.set_moments(mean, c.scale ? AdaptivePCA::deviations(AdaptivePCA::squared_deviations(X, mean, ones),
+                                                                mean, c.n, ones)
+                                      : ones);
         two.finish_standard(two.cross_product(X), c.n);
         testing::internal::GetCapturedStdout();
         ASSERT_EQ(one.n_components, two.n_components) << c.n << " x " << c.d;

@@ -88,11 +88,12 @@ def components(engine):
 
 
 # (rows, features, chunk sizes, scale, variance, magnitude): Standard and Thin, scaled and
-# not, a chunk of one row, and data of a size that is summed in units of a power of two.
+# not, a chunk of one row, and features of sizes summed in units of a power of two, each
+# its own when scaled.
 DATASETS = [
     (600, 20, (250, 1, 349), False, 0.95, 1.0),
     (600, 20, (100, 300, 200), True, 5.0, 1.0),
-    (400, 12, (150, 250), True, 0.9, 1e300),
+    (400, 12, (150, 250), True, 0.9, np.array([1e300, 1e-300, 1.0] * 4)),
     (60, 200, (25, 1, 34), False, 0.95, 1.0),
     (60, 200, (30, 30), True, 4.0, 1.0),
 ]

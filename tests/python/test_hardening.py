@@ -93,6 +93,16 @@ def test_ties_do_not_depend_on_the_unit(X, queries, scale):
     assert fitted(2.0**-450) == fitted(1.0) == fitted(2.0**450)
 
 
+# Scaling gives every feature unit variance, however far its size is from the
+# rest: in one shared unit, the squares of a feature 1e300 times smaller than
+# another underflowed and it was left unscaled.
+@pytest.mark.parametrize("sizes", [(1e150, 1e-150), (2.0**400, 2.0**-600), (1.0, 1e-300)])
+def test_scaling_reaches_features_of_any_size(sizes):
+    X, y, _ = DATA["tiny"]
+    centres = np.array([[0.0, 1e-10], [0.0, 2e-10]])  # one per class, off the training rows
+    assert answers(X * sizes, y, centres * sizes, True, k=5) == ["u", "v"]
+
+
 def test_range_too_wide_for_double_is_refused():
     e = engine(1, 2.0)
     with pytest.raises(ValueError, match="too wide a range"):
