@@ -27,6 +27,15 @@ constexpr double kEpsilon = 1e-9;
         "X spans too wide a range of values: its centred products overflow double precision");
 }
 
+// The per-feature vectors of the steps below come from the sharded fit's
+// callers too: a length that differs from X's is refused, not read past.
+void require_length(const Eigen::VectorXd& v, Index d, const char* what) {
+    if (v.size() != d) {
+        throw std::invalid_argument(std::string(what) + " has " + std::to_string(v.size()) + " entries for " +
+                                    std::to_string(d) + " features");
+    }
+}
+
 // Per-column sums of f(x): each block of kSumRows rows is summed in row
 // order, then the block sums in block order. The blocks are fixed, so the
 // result is the same for any thread count and either memory order of X.
@@ -88,6 +97,7 @@ linalg::Operand AdaptivePCA::standardised(const MatrixView& X) const {
 
 Eigen::VectorXd AdaptivePCA::column_sums(const MatrixView& X, const Eigen::VectorXd& units, Index first_row,
                                          Eigen::VectorXd* column_max) {
+    require_length(units, X.cols(), "units");
     const auto identity = [](double x, Index) { return x; };
     const auto in_units = [&units](double x, Index j) { return x / units[j]; };
     const bool ones = units.isOnes(0.0);
@@ -123,6 +133,8 @@ Eigen::VectorXd AdaptivePCA::units_for(const Eigen::VectorXd& column_max, bool p
 
 Eigen::VectorXd AdaptivePCA::squared_deviations(const MatrixView& X, const Eigen::VectorXd& mu,
                                                 const Eigen::VectorXd& units) {
+    require_length(mu, X.cols(), "mean");
+    require_length(units, X.cols(), "units");
     return sums_of(X, [&mu, &units](double x, Index j) {
         const double c = x / units[j] - mu[j] / units[j];
         return c * c;
@@ -132,6 +144,8 @@ Eigen::VectorXd AdaptivePCA::squared_deviations(const MatrixView& X, const Eigen
 Eigen::VectorXd AdaptivePCA::deviations(const Eigen::VectorXd& squares, const Eigen::VectorXd& mu, Index n,
                                         const Eigen::VectorXd& units) {
     const Index d = squares.size();
+    require_length(mu, d, "mean");
+    require_length(units, d, "units");
     // A constant feature keeps the data's unit, that of its largest feature:
     // a query's departure from it then weighs no more than the data's size.
     Eigen::VectorXd scale = Eigen::VectorXd::Constant(d, d == 0 ? 1.0 : units.maxCoeff());

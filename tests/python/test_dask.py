@@ -150,6 +150,15 @@ def test_a_bad_chunk_fails_on_the_client_naming_the_row(client):
         qd.train(quorvane.KNNConfig(), chunked(X, 4), y[1:])
 
 
+def test_chunk_steps_refuse_per_feature_vectors_of_another_length():
+    steps, X = quorvane._core._AdaptivePCA, np.ones((4, 3))
+    for call in (lambda: steps.column_sums(X, np.ones(2), 0),
+                 lambda: steps.squared_deviations(X, np.zeros(3), np.ones(4)),
+                 lambda: steps.deviations(np.ones(3), np.zeros(2), 4, np.ones(3))):
+        with pytest.raises(ValueError, match="entries for 3 features"):
+            call()
+
+
 def test_shipped_engine_answers_as_the_local_one(client):
     X, y, Q = dataset(500, 16, seed=9)
     engine = make_engine()
