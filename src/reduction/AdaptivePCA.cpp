@@ -322,8 +322,9 @@ bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, linalg::SideTask&
     Eigen::VectorXd shift = Eigen::VectorXd::Zero(d);
     double sampled = 0.0;
     for (Index r = 0; r < m; ++r) {
-        shift += X.row(r * n / m).transpose();
-        sampled = std::max(sampled, X.row(r * n / m).cwiseAbs().maxCoeff());
+        const auto row = X.row(r * n / m);
+        shift += row.transpose();
+        sampled = std::max(sampled, row.cwiseAbs().maxCoeff());
     }
     shift /= static_cast<double>(m);
     // Sampled rows all zero give no unit to work in: the two-pass fit takes them.
@@ -361,7 +362,8 @@ bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, linalg::SideTask&
     if (shifted.maxCoeff() > 2.0 * product.diagonal().maxCoeff()) return false;
     Eigen::VectorXd mu(d);
     for (Index j = 0; j < d; ++j) mu[j] = shift[j] + sums[j] / count * unit;
-    Eigen::VectorXd divisors = Eigen::VectorXd::Constant(d, unit);
+    const Eigen::VectorXd units = Eigen::VectorXd::Constant(d, unit);
+    Eigen::VectorXd divisors = units;
     if (scale && n > 1) {
         // A feature far smaller than the largest, not zero throughout, would
         // lose its deviation to underflow in the shared unit: the two-pass
@@ -370,7 +372,7 @@ bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, linalg::SideTask&
             const double size = std::max(std::abs(shift[j]) / unit, std::sqrt(shifted[j] / count));
             if (size < 0x1p-400 && (shifted[j] != 0.0 || sums[j] != 0.0)) return false;
         }
-        divisors = deviations(product.diagonal(), mu, n, Eigen::VectorXd::Constant(d, unit));
+        divisors = deviations(product.diagonal(), mu, n, units);
         // Scaling lifts every feature to unit variance, a small one's
         // rounding error with it.
         for (Index j = 0; j < d; ++j)
