@@ -126,11 +126,10 @@ case "$job" in
         run_cpp_tests
         run_aarch64_tests
         install_module test
-        # Once at the best level this CPU has, once at the portable one. -P: the
-        # source tree's quorvane/ (no compiled _core) must not shadow the installed package.
+        # Once at the best level this CPU has, once at the portable one.
         for level in auto portable; do
             say "Python tests (QUORVANE_SIMD=$level)"
-            QUORVANE_SIMD=$level "$venv/bin/python" -P -m pytest -c pyproject.toml --rootdir . tests/python
+            QUORVANE_SIMD=$level "$venv/bin/python" -m pytest
         done
         ;;
     bench)

@@ -17,11 +17,11 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
-#include "engine/Console.h"
+#include "common/Console.h"
 #include "engine/KNNConfig.h"
 #include "engine/KNNEngine.h"
 #include "linalg/Kernels.h"
-#include "linalg/Parallel.h"
+#include "common/Parallel.h"
 #include "neighbours/ReferenceShard.h"
 #include "reduction/AdaptivePCA.h"
 
@@ -389,11 +389,11 @@ void bind_sharding(py::module_& m) {
 PYBIND11_MODULE(_core, m) {
     m.doc() = "C++ KNN Engine with Adaptive PCA support";
     quorvane::console::set_sink(&write_to_python);
-    quorvane::linalg::set_interrupt_poll(&python_interrupt_requested);
+    quorvane::common::set_interrupt_poll(&python_interrupt_requested);
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
-        } catch (const quorvane::linalg::Interrupted&) {
+        } catch (const quorvane::common::Interrupted&) {
             // The poll has set KeyboardInterrupt (or whatever the handler raised).
             if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
         }

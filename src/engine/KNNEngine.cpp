@@ -9,11 +9,11 @@
 
 #include <omp.h>
 
-#include "Console.h"
+#include "common/Console.h"
 #include "linalg/MatrixView.h"
-#include "linalg/Memory.h"
-#include "linalg/Parallel.h"
-#include "linalg/SideTask.h"
+#include "common/Memory.h"
+#include "common/Parallel.h"
+#include "common/SideTask.h"
 
 namespace quorvane {
 
@@ -29,7 +29,7 @@ constexpr Index kMinBlock = 64;
 constexpr Index kMaxBlock = 256;
 
 Index block_rows(Index rows) {
-    const Index threads = linalg::threads_usable() ? omp_get_max_threads() : 1;
+    const Index threads = common::threads_usable() ? omp_get_max_threads() : 1;
     return std::clamp<Index>((rows + threads - 1) / threads, kMinBlock, kMaxBlock);
 }
 
@@ -96,10 +96,10 @@ void KNNEngine::train(const MatrixView& X, std::vector<std::string>&& y, bool sc
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
     // The labels are ranked on the core the eigen-decomposition leaves idle.
     KNNClassifier::Labels labels;
-    linalg::SideTask rank_labels([&labels, &y] { labels = KNNClassifier::prepare(std::move(y)); });
+    common::SideTask rank_labels([&labels, &y] { labels = KNNClassifier::prepare(std::move(y)); });
     new_pca->fit(X, scale, rank_labels);
     KNNClassifier::RowMatrix reduced(X.rows(), new_pca->n_components);
-    linalg::advise_huge_pages(reduced.data(), static_cast<std::size_t>(reduced.size()) * sizeof(double));
+    common::advise_huge_pages(reduced.data(), static_cast<std::size_t>(reduced.size()) * sizeof(double));
     new_pca->project(X, 0, X.rows(), reduced.data(), reduced.cols());
     auto new_classifier = std::make_unique<KNNClassifier>(config.k);
     new_classifier->fit(std::move(reduced), std::move(labels));
@@ -210,10 +210,10 @@ void KNNEngine::for_each_block(const MatrixView& X, const BlockWork& work) const
     // block is rethrown here, so a bad row is named as a serial scan would.
     std::exception_ptr failure;
     int failed_block = blocks;
-    linalg::InterruptCheck interrupt;
+    common::InterruptCheck interrupt;
     // One block is not worth a team: small batches, as a server sends them,
     // run on the calling thread.
-#pragma omp parallel if (blocks > 1 && linalg::threads_usable())
+#pragma omp parallel if (blocks > 1 && common::threads_usable())
     {
         KNNClassifier::Scratch scratch;
         std::vector<double> projected;

@@ -10,7 +10,7 @@
 #include <omp.h>
 
 #include "Kernels.h"
-#include "Parallel.h"
+#include "common/Parallel.h"
 
 namespace quorvane::linalg {
 
@@ -224,7 +224,7 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
     const Index tiles = first_tile[panels];
 
     const double flops = static_cast<double>(K) * static_cast<double>(N) * static_cast<double>(N);
-    const bool parallel = !omp_in_parallel() && flops > 1e8 && threads_usable();
+    const bool parallel = !omp_in_parallel() && flops > 1e8 && common::threads_usable();
     const Index threads = parallel ? std::min<Index>(omp_get_max_threads(), panels) : 1;
     const auto panel_of = [&](Index tile) {
         return static_cast<Index>(std::upper_bound(first_tile.begin(), first_tile.end(), tile) - first_tile.begin()) - 1;
@@ -298,7 +298,7 @@ void gram(const Operand& B, double* C, Index ldc, Index kc_max, std::vector<doub
     // order, whatever the split.
     const Index steps = (K + kc_step - 1) / kc_step;
     const Index epoch = threads > 1 ? kc_step * ((steps + kEpochs - 1) / kEpochs) : K;
-    InterruptCheck interrupt;
+    common::InterruptCheck interrupt;
 #pragma omp parallel if (parallel) num_threads(threads)
     {
         // OMP_DYNAMIC or OMP_THREAD_LIMIT may start fewer threads than asked:
@@ -413,7 +413,7 @@ void product(const Operand& A, const Operand& B, const PackedOperand* packed, do
     const Index nc_max = round_up(std::max<Index>(1, blocking.nc), kNR);
     const double flops = 2.0 * static_cast<double>(M) * static_cast<double>(N) * static_cast<double>(K);
     // Small products run on the calling thread: a team costs more than it saves.
-    const bool parallel = !omp_in_parallel() && flops > 1e8 && threads_usable();
+    const bool parallel = !omp_in_parallel() && flops > 1e8 && common::threads_usable();
     // Enough row blocks to keep every thread busy; mc only changes speed.
     const Index threads = parallel ? omp_get_max_threads() : 1;
     Index mc = round_up(std::max<Index>(1, blocking.mc), kMR);
@@ -444,7 +444,7 @@ void product(const Operand& A, const Operand& B, const PackedOperand* packed, do
     double* const shared_b = packed_b.data();
     double* const all_a = packed_a_all.data();
 
-    InterruptCheck interrupt;
+    common::InterruptCheck interrupt;
 #pragma omp parallel if (parallel) num_threads(threads)
     {
         double* const packed_a = all_a + a_size * static_cast<std::size_t>(omp_get_thread_num());
@@ -576,7 +576,7 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
     constexpr Index kRows = 64, kCopyDepth = 128;
     const Index blocks = (M + kRows - 1) / kRows;
     const double flops = 2.0 * static_cast<double>(M) * static_cast<double>(N) * static_cast<double>(K);
-    const bool parallel = !omp_in_parallel() && blocks > 1 && flops > 1e8 && threads_usable();
+    const bool parallel = !omp_in_parallel() && blocks > 1 && flops > 1e8 && common::threads_usable();
     const Index threads = parallel ? omp_get_max_threads() : 1;
     // Rows to standardise are standardised once per block into a copy the
     // kernel reads in place, not once per panel; its rows span an odd number
@@ -589,7 +589,7 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
     thread_local PanelBuffer copies;
     if (copies.size() < copy_size * static_cast<std::size_t>(threads)) copies.resize(copy_size * static_cast<std::size_t>(threads));
     double* const all_copies = copies.data();
-    InterruptCheck interrupt;
+    common::InterruptCheck interrupt;
     // Runs of kChunk blocks, handed out as threads come free (a core the host
     // slows takes fewer); within its run a thread knows its next block and
     // fetches it ahead.

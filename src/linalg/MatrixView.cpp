@@ -1,5 +1,5 @@
 #include "MatrixView.h"
-#include "Parallel.h"
+#include "common/Parallel.h"
 
 #include <algorithm>
 #include <cmath>
@@ -23,7 +23,7 @@ bool all_finite(const MatrixView& X) {
     const Index step = rows_contiguous ? X.innerStride() : X.outerStride();
     const Index stride = rows_contiguous ? X.outerStride() : X.innerStride();
     std::uint64_t bad = 0;
-#pragma omp parallel for schedule(static) reduction(| : bad) if (outer * inner > (1 << 18) && threads_usable())
+#pragma omp parallel for schedule(static) reduction(| : bad) if (outer * inner > (1 << 18) && common::threads_usable())
     for (Index o = 0; o < outer; ++o) {
         const double* line = X.data() + o * step;
         std::uint64_t line_bad = 0;

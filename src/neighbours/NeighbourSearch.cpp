@@ -7,8 +7,8 @@
 
 #include "linalg/Gemm.h"
 #include "linalg/Kernels.h"
-#include "linalg/Memory.h"
-#include "linalg/Parallel.h"
+#include "common/Memory.h"
+#include "common/Parallel.h"
 
 namespace quorvane {
 
@@ -61,7 +61,7 @@ void NeighbourSearch::fit(RowMatrix samples) {
     // squares neither overflow nor lose the error bound. NaN fails too.
     int outside = 0;
     const double* values = samples.data();
-#pragma omp parallel for schedule(static) reduction(| : outside) if (n * d > (1 << 18) && linalg::threads_usable())
+#pragma omp parallel for schedule(static) reduction(| : outside) if (n * d > (1 << 18) && common::threads_usable())
     for (Index i = 0; i < n * d; ++i) outside |= !(std::abs(values[i]) <= kScreenLimit);
     const bool screen = n > 0 && outside == 0;
     ScreenGrid grid;
@@ -77,13 +77,13 @@ void NeighbourSearch::fit(RowMatrix samples) {
         grid = ScreenGrid(samples);
         const std::vector<int>& order = grid.order();
         rows.resize(n, d);
-        linalg::advise_huge_pages(rows.data(), static_cast<std::size_t>(rows.size()) * sizeof(double));
+        common::advise_huge_pages(rows.data(), static_cast<std::size_t>(rows.size()) * sizeof(double));
         row_norms.resize(n);
         // Per pair of panels, a block of stages + d rows of kPair floats: the
         // stage increments, then the values one depth step to a row. Every
         // sample's lane is written below; the lanes past the last are zeros.
         screen_panels.resize(static_cast<std::size_t>(pairs * (stages + d) * kPair));
-        linalg::advise_huge_pages(screen_panels.data(), screen_panels.size() * sizeof(float));
+        common::advise_huge_pages(screen_panels.data(), screen_panels.size() * sizeof(float));
         for (Index pos = n; pos < pairs * kPair; ++pos) {
             float* lane = screen_panels.data() + (pos / kPair) * (stages + d) * kPair + pos % kPair;
             for (Index r = 0; r < stages + d; ++r) lane[r * kPair] = 0.0f;
@@ -91,7 +91,7 @@ void NeighbourSearch::fit(RowMatrix samples) {
         // Every position is written by one iteration alone, and a max is the
         // same in any order: the team changes nothing but the time. Runs of
         // whole blocks go to threads as they come free.
-#pragma omp parallel for schedule(dynamic, 64 * kPair) reduction(max : root) if (n * d > (1 << 18) && linalg::threads_usable())
+#pragma omp parallel for schedule(dynamic, 64 * kPair) reduction(max : root) if (n * d > (1 << 18) && common::threads_usable())
         for (Index pos = 0; pos < n; ++pos) {
             const Index i = order[static_cast<std::size_t>(pos)];
             // Rows are taken in cell order, all over memory: fetch ahead.

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "linalg/MatrixView.h"
-#include "linalg/Parallel.h"
+#include "common/Parallel.h"
 
 namespace quorvane {
 
@@ -33,7 +33,7 @@ void ReferenceShard::nearest(const double* queries, Index count, Index stride, i
     const Index blocks = (count + block - 1) / block;
     std::exception_ptr failure;
     // Blocks are independent; an exception must not leave a worker thread.
-#pragma omp parallel if (blocks > 1 && linalg::threads_usable())
+#pragma omp parallel if (blocks > 1 && common::threads_usable())
     {
         NeighbourSearch::Scratch scratch;
 #pragma omp for schedule(dynamic, 1)

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "linalg/Parallel.h"
+#include "common/Parallel.h"
 
 namespace quorvane {
 
@@ -32,7 +32,7 @@ ScreenGrid::ScreenGrid(const RowMatrix& samples, Index per_cell, Index max_axes)
 
     // A counting sort by cell: stable, so ties stay in index order.
     std::vector<Index> cell_of(static_cast<std::size_t>(n));
-#pragma omp parallel for schedule(static) if (n > (1 << 14) && linalg::threads_usable())
+#pragma omp parallel for schedule(static) if (n > (1 << 14) && common::threads_usable())
     for (Index i = 0; i < n; ++i) cell_of[static_cast<std::size_t>(i)] = cell(samples.row(i).data());
     starts_.assign(static_cast<std::size_t>(cells + 1), 0);
     for (Index i = 0; i < n; ++i) ++starts_[static_cast<std::size_t>(cell_of[static_cast<std::size_t>(i)] + 1)];

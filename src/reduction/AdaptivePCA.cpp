@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/Console.h"
-#include "linalg/Parallel.h"
-#include "linalg/SideTask.h"
+#include "common/Console.h"
+#include "common/Parallel.h"
+#include "common/SideTask.h"
 #include "linalg/SymmetricEigen.h"
 
 namespace quorvane {
@@ -51,7 +51,7 @@ Eigen::VectorXd sums_of(const MatrixView& X, F f, Eigen::VectorXd* largest = nul
     // Per column, so that the row loop stays one vectorised sweep.
     Eigen::MatrixXd partial_largest = Eigen::MatrixXd::Zero(kLargest ? d : 0, kLargest ? blocks : 0);
     const bool rows_contiguous = X.outerStride() == 1 && d > 1;
-#pragma omp parallel for schedule(static) if (n * d > (1 << 18) && linalg::threads_usable())
+#pragma omp parallel for schedule(static) if (n * d > (1 << 18) && common::threads_usable())
     for (Index b = 0; b < blocks; ++b) {
         double* sums = partial.col(b).data();
         double* tops = kLargest ? partial_largest.col(b).data() : nullptr;
@@ -253,11 +253,11 @@ void AdaptivePCA::finish_thin(const Eigen::VectorXd& eigenvalues, Eigen::MatrixX
 }
 
 void AdaptivePCA::fit(const MatrixView& X, bool scale) {
-    linalg::SideTask nothing;
+    common::SideTask nothing;
     fit(X, scale, nothing);
 }
 
-void AdaptivePCA::fit(const MatrixView& X, bool scale, linalg::SideTask& alongside) {
+void AdaptivePCA::fit(const MatrixView& X, bool scale, common::SideTask& alongside) {
     const Index n = X.rows();
     const Index d = X.cols();
     if (n == 0 || d == 0) {
@@ -316,7 +316,7 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale, linalg::SideTask& alongsi
 // far beyond those rows, or whose mean lies so far from the shift that
 // removing its share would cost more than a bit of the covariance (with
 // `scale`, of any scaled feature's own variance).
-bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, linalg::SideTask& alongside) {
+bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, common::SideTask& alongside) {
     const Index n = X.rows(), d = X.cols();
     const Index m = std::min(n, kSumRows);
     Eigen::VectorXd shift = Eigen::VectorXd::Zero(d);

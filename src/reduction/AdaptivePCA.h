@@ -6,7 +6,7 @@
 
 namespace quorvane {
 
-namespace linalg {
+namespace common {
 class SideTask;
 }
 
@@ -25,7 +25,7 @@ public:
     /// eigen-decomposition of the covariance (or after it: without a second
     /// thread, and in Thin mode) and finished before the fit is kept. What it throws, the fit throws, leaving the
     /// reduction as it was.
-    void fit(const MatrixView& X, bool scale, linalg::SideTask& alongside);
+    void fit(const MatrixView& X, bool scale, common::SideTask& alongside);
 
     // The steps of `fit`, for data split into row blocks that live apart: each
     // block's sums and products are formed by the first group, the caller adds
@@ -116,7 +116,7 @@ public:
     Eigen::MatrixXd components;     ///< d x n_components, axes by descending eigenvalue
 
 private:
-    bool fit_shifted(const MatrixView& X, bool scale, linalg::SideTask& alongside);
+    bool fit_shifted(const MatrixView& X, bool scale, common::SideTask& alongside);
     linalg::Operand standardised(const MatrixView& X) const;
     void check_width(const MatrixView& X) const;
     void pack_components();

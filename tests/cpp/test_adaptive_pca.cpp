@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "linalg/SideTask.h"
+#include "common/SideTask.h"
 #include "reduction/AdaptivePCA.h"
 
 using quorvane::AdaptivePCA;
@@ -93,11 +93,11 @@ TEST(PcaFit, SideTaskRunsOnceAndItsFailureKeepsTheFit) {
         testing::internal::CaptureStdout();
         AdaptivePCA pca(0.9);
         int runs = 0;
-        quorvane::linalg::SideTask count([&runs] { ++runs; });
+        quorvane::common::SideTask count([&runs] { ++runs; });
         pca.fit(X, c.scale, count);
         EXPECT_EQ(runs, 1) << c.n << " x " << c.d;
         const Eigen::VectorXd mean = pca.mean;
-        quorvane::linalg::SideTask fail([] { throw std::runtime_error("side"); });
+        quorvane::common::SideTask fail([] { throw std::runtime_error("side"); });
         EXPECT_THROW(pca.fit(X.array() + 1.0, c.scale, fail), std::runtime_error);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(pca.mean, mean);

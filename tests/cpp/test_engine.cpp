@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/KNNEngine.h"
-#include "linalg/Parallel.h"
+#include "common/Parallel.h"
 
 using quorvane::KNNConfig;
 using quorvane::KNNEngine;
@@ -114,11 +114,11 @@ TEST(Engine, InterruptedBatchThrowsAndChangesNothing) {
     make(p, 3000, 24);
     p.engine.train(p.X, p.y, false);
     const Eigen::MatrixXd queries = Eigen::MatrixXd::Random(20000, 24);
-    quorvane::linalg::set_interrupt_poll([] { return true; });
-    EXPECT_THROW(p.engine.predict_batch(queries), quorvane::linalg::Interrupted);
+    quorvane::common::set_interrupt_poll([] { return true; });
+    EXPECT_THROW(p.engine.predict_batch(queries), quorvane::common::Interrupted);
     // A covariance product long enough (tens of ms) to meet the first poll.
     EXPECT_THROW(p.engine.train(Eigen::MatrixXd::Random(40000, 256), std::vector<std::string>(40000, "x"), false),
-                 quorvane::linalg::Interrupted);
-    quorvane::linalg::set_interrupt_poll(nullptr);
+                 quorvane::common::Interrupted);
+    quorvane::common::set_interrupt_poll(nullptr);
     EXPECT_EQ(p.engine.predict_batch(p.X), p.y);
 }

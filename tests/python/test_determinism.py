@@ -55,7 +55,6 @@ def test_any_team_size_gives_the_same_labels(engines):
     here = labels(engines)
     assert all(len(set(labels)) > 1 for labels in here.values())
     for threads in ("1", "2", "3", "4"):
-        # -P: the source tree's quorvane/ (no compiled _core) must not shadow the installed one.
         run = subprocess.run([sys.executable, "-P", "-c", script], env=dict(os.environ, OMP_NUM_THREADS=threads),
                              capture_output=True, text=True, timeout=300)
         assert run.returncode == 0, run.stderr

@@ -15,7 +15,7 @@ import pytest
 import quorvane
 import quorvane._core
 
-STUB_SOURCE = Path(__file__).resolve().parents[2] / "quorvane" / "_core.pyi"
+STUB_SOURCE = Path(__file__).resolve().parents[2] / "python" / "quorvane" / "_core.pyi"
 TYPED_USAGE = Path(__file__).resolve().with_name("typed_usage.py")
 MODULE_DIR = Path(quorvane.__file__).parent
 

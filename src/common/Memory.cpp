@@ -6,7 +6,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace quorvane::linalg {
+namespace quorvane::common {
 
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -23,4 +23,4 @@ void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
 #endif
 }
 
-}  // namespace quorvane::linalg
+}  // namespace quorvane::common

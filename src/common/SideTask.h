@@ -3,7 +3,7 @@
 #include <exception>
 #include <functional>
 
-namespace quorvane::linalg {
+namespace quorvane::common {
 
 /// A task that depends on nothing around it, run on the core a
 /// single-threaded step would leave idle: `beside` runs the step on the
@@ -28,4 +28,4 @@ private:
     bool ran_ = false;  ///< the task runs once
 };
 
-}  // namespace quorvane::linalg
+}  // namespace quorvane::common

@@ -3,7 +3,7 @@
 #include <omp.h>
 #include <pthread.h>
 
-namespace quorvane::linalg {
+namespace quorvane::common {
 
 namespace {
 
@@ -50,4 +50,4 @@ void InterruptCheck::finish() const {
     if (stopped_.load(std::memory_order_relaxed)) throw Interrupted();
 }
 
-}  // namespace quorvane::linalg
+}  // namespace quorvane::common

@@ -6,7 +6,7 @@
 
 #include "Parallel.h"
 
-namespace quorvane::linalg {
+namespace quorvane::common {
 
 SideTask::SideTask(std::function<void()> task) : task_(std::move(task)) {}
 
@@ -45,4 +45,4 @@ void SideTask::finish() {
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
 }
 
-}  // namespace quorvane::linalg
+}  // namespace quorvane::common

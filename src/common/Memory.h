@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace quorvane::linalg {
+namespace quorvane::common {
 
 /// Asks the kernel to back the whole 2 MiB pages inside a fresh buffer of
 /// `bytes` with huge pages. Call it before the buffer is first written: a
@@ -11,4 +11,4 @@ namespace quorvane::linalg {
 /// available or refused, nothing changes but the time.
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
 
-}  // namespace quorvane::linalg
+}  // namespace quorvane::common

@@ -5,7 +5,7 @@
 #include <exception>
 #include <thread>
 
-namespace quorvane::linalg {
+namespace quorvane::common {
 
 /// False in a child created by fork() after the parent has used OpenMP: the
 /// GNU runtime's worker pool does not survive a fork, and a team started in
@@ -46,4 +46,4 @@ private:
     std::atomic<bool> stopped_{false};                ///< seen by every thread of the region
 };
 
-}  // namespace quorvane::linalg
+}  // namespace quorvane::common
