@@ -118,7 +118,6 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         self.engine_ = engine
         self.n_samples_fit_ = X.shape[0]
         self.n_components_ = engine.n_components
-        self._fit_X = X  # kneighbors() without X searches from the training rows
         return self
 
     def _queries(self, X):
@@ -163,9 +162,15 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         """
         check_is_fitted(self)
         query_is_train = X is None
-        X = self._fit_X if query_is_train else self._queries(X)
-        k = self._checked_k(n_neighbors, X.shape[0], query_is_train)
-        dist, ind = self.engine_.kneighbors(X, k)
+        if query_is_train:
+            # From the reduced training rows the engine holds, not the caller's X,
+            # which may have changed since fit.
+            k = self._checked_k(n_neighbors, self.n_samples_fit_, True)
+            dist, ind = self.engine_._training_neighbours(k)
+        else:
+            X = self._queries(X)
+            k = self._checked_k(n_neighbors, X.shape[0], False)
+            dist, ind = self.engine_.kneighbors(X, k)
         if query_is_train:
             # Drop each sample itself; when copies of it at lower indices crowd it
             # out of the list, drop the first entry instead, as scikit-learn does.
@@ -193,18 +198,22 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         if self.weights == "uniform":
             weight = np.ones_like(dist)
         else:
-            with np.errstate(divide="ignore"):
+            with np.errstate(divide="ignore", over="ignore"):
                 weight = 1.0 / dist
             infinite = np.isinf(weight)
             exact = infinite.any(axis=1)
             weight[exact] = infinite[exact]
+            # Neighbours all beyond double range weigh nothing: no share to give.
+            lost = ~weight.any(axis=1)
+            if lost.any():
+                row = int(np.flatnonzero(lost)[0])
+                raise ValueError(f"X row {row} is too far from every training sample: its distances overflow "
+                                 "double precision, so weights='distance' cannot weigh its neighbours")
         n_classes = len(self.classes_)
         cells = self._y[ind] + n_classes * np.arange(len(ind))[:, None]
         proba = np.bincount(cells.ravel(), weights=weight.ravel(), minlength=len(ind) * n_classes)
         proba = proba.reshape(len(ind), n_classes)
-        total = proba.sum(axis=1, keepdims=True)
-        total[total == 0.0] = 1.0
-        return proba / total
+        return proba / proba.sum(axis=1, keepdims=True)
 
     def predict(self, X):
         """The class with the largest vote share; equal shares go to the first in ``classes_``.

@@ -39,6 +39,14 @@ struct MatrixArg {
     Eigen::MatrixXd owned;
     std::optional<MatrixView> view;
     py::object array;
+    int ndim = 2;  ///< of the argument as given: a one-dimensional X arrives as one column
+};
+
+/// The labels argument of train: converted as pybind11 converts a list of
+/// str, but a label of another type is named in one line, not with every
+/// argument's repr.
+struct LabelList {
+    std::vector<std::string> values;
 };
 
 }  // namespace
@@ -66,6 +74,11 @@ struct type_caster<MatrixArg> {
     }
 
     bool load(handle src, bool convert) {
+        if (isinstance<array>(src)) {
+            value.ndim = static_cast<int>(reinterpret_borrow<array>(src).ndim());
+        } else if (const array converted = array::ensure(src)) {
+            value.ndim = static_cast<int>(converted.ndim());
+        }
         ViewCaster view;
         if (viewable(src) && view.load(src, false)) {
             value.view.emplace(static_cast<MatrixView&>(view));
@@ -81,6 +94,55 @@ struct type_caster<MatrixArg> {
 
     static handle cast(const MatrixArg&, return_value_policy, handle) {
         pybind11_fail("MatrixArg is an argument type only");
+    }
+};
+
+template <>
+struct type_caster<LabelList> {
+    PYBIND11_TYPE_CASTER(LabelList, io_name("collections.abc.Sequence", "list") + const_name("[") +
+                                        make_caster<std::string>::name + const_name("]"));
+
+    // The containers pybind11 takes for a list of str, in their iteration order.
+    bool load(handle src, bool convert) {
+        if (!object_is_convertible_to_std_vector(src)) return false;
+        object items = reinterpret_borrow<object>(src);
+        if (!isinstance<sequence>(src)) {
+            if (!convert) return false;
+            items = tuple(reinterpret_borrow<iterable>(src));
+        }
+        const auto labels = reinterpret_borrow<sequence>(items);
+        value.values.clear();
+        value.values.reserve(labels.size());
+        std::size_t i = 0;
+        for (const handle label : labels) {
+            // Millions of labels take a while: Ctrl-C is honoured here too.
+            if (++i % 65536 == 0 && PyErr_CheckSignals() != 0) throw error_already_set();
+            const std::string position = "label " + std::to_string(i - 1);
+            if (PyUnicode_Check(label.ptr())) {
+                Py_ssize_t size = 0;
+                const char* text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
+                if (text == nullptr) {
+                    PyErr_Clear();
+                    throw type_error("labels must be text that UTF-8 can hold; " + position +
+                                     " is a str with a lone surrogate");
+                }
+                value.values.emplace_back(text, static_cast<std::size_t>(size));
+            } else if (PyBytes_Check(label.ptr())) {
+                value.values.emplace_back(PyBytes_AS_STRING(label.ptr()),
+                                          static_cast<std::size_t>(PyBytes_GET_SIZE(label.ptr())));
+            } else if (PyByteArray_Check(label.ptr())) {
+                value.values.emplace_back(PyByteArray_AS_STRING(label.ptr()),
+                                          static_cast<std::size_t>(PyByteArray_GET_SIZE(label.ptr())));
+            } else {
+                throw type_error("labels must be str or bytes; " + position + " is " +
+                                 Py_TYPE(label.ptr())->tp_name);
+            }
+        }
+        return true;
+    }
+
+    static handle cast(const LabelList&, return_value_policy, handle) {
+        pybind11_fail("LabelList is an argument type only");
     }
 };
 
@@ -199,7 +261,7 @@ py::tuple engine_state(const KNNEngine& engine) {
                           to_bytes(reference.data(), reference.size()), labels);
 }
 
-std::unique_ptr<KNNEngine> engine_from_state(const py::tuple& t) {
+KNNEngine::State state_from_tuple(const py::tuple& t) {
     if (t.size() < 1) bad_state("empty");
     const auto version = state_item<long long>(t, 0, "version");
     if (version != kStateVersion && version != kLegacyStateVersion) bad_state("unknown version " + std::to_string(version));
@@ -224,10 +286,14 @@ std::unique_ptr<KNNEngine> engine_from_state(const py::tuple& t) {
     const DoubleField scale = field(t, next + 1, "scale", trained ? d : 0, 1);
     const DoubleField components = field(t, next + 2, "components", trained ? d : 0, kept);
     const DoubleField reference = field(t, next + 3, "reference", n, kept);
-    const auto labels = state_item<py::list>(t, next + 4, "labels");
-    if (static_cast<Eigen::Index>(labels.size()) != n) {
-        bad_state(std::to_string(labels.size()) + " labels for " + std::to_string(n) + " samples");
+    // The labels' type and count are checked before any label is read: a
+    // range or a generator claiming a billion labels is never walked.
+    const py::handle labels = t[next + 4];
+    if (!py::isinstance<py::list>(labels) && !py::isinstance<py::tuple>(labels)) {
+        bad_state(std::string("labels must be a list of bytes, got ") + Py_TYPE(labels.ptr())->tp_name);
     }
+    const auto count = static_cast<Eigen::Index>(py::len(labels));
+    if (count != n) bad_state(std::to_string(count) + " labels for " + std::to_string(n) + " samples");
 
     s.mean.resize(d);
     read_doubles(mean, little_endian, s.mean.data(), "mean");
@@ -239,15 +305,44 @@ std::unique_ptr<KNNEngine> engine_from_state(const py::tuple& t) {
     KNNEngine::State::RowMatrix rows(n, kept);
     read_doubles(reference, little_endian, rows.data(), "reference");
     s.reference = rows;
-    for (const py::handle label : labels) {
+    s.labels.reserve(static_cast<std::size_t>(n));
+    for (const py::handle label : py::reinterpret_borrow<py::sequence>(labels)) {
         if (!py::isinstance<py::bytes>(label)) bad_state("a label is not bytes");
         s.labels.emplace_back(py::reinterpret_borrow<py::bytes>(label));
     }
-    try {
-        return std::make_unique<KNNEngine>(std::move(s));
-    } catch (const std::invalid_argument& e) {
-        bad_state(e.what());
-    }
+    return s;
+}
+
+// __setstate__ as pickle calls it on an object made by __new__, and as a
+// caller may call it on a live one: there it replaces the value (for an
+// engine, atomically, as train installs a model) instead of being ignored.
+// pybind11 takes any function named __setstate__ for a constructor and skips
+// it on a live object, so it is made under another name and installed.
+template <typename T, typename FromState, typename Replace>
+void bind_setstate(py::class_<T>& cls, FromState from_state, Replace replace) {
+    const py::cpp_function set_state(
+        [from_state, replace](py::handle self, const py::tuple& state) {
+            if (!py::isinstance<T>(self)) throw py::type_error("__setstate__ needs an instance of its own class");
+            auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+            py::detail::value_and_holder v_h = instance->get_value_and_holder(py::detail::get_type_info(typeid(T)));
+            auto value = from_state(state);
+            std::unique_ptr<T> owned;
+            // Sizes that agree in the state but not with each other are refused here.
+            try {
+                if (v_h.holder_constructed()) {
+                    replace(*v_h.value_ptr<T>(), std::move(value));
+                    return;
+                }
+                owned = std::make_unique<T>(std::move(value));
+            } catch (const std::invalid_argument& e) {
+                bad_state(e.what());
+            }
+            v_h.value_ptr() = owned.get();
+            v_h.type->init_instance(instance, nullptr);  // the default holder takes it over
+            owned.release();
+        },
+        py::name("_set_state"), py::is_method(cls), py::arg("state"), py::pos_only());
+    cls.attr("__setstate__") = set_state;
 }
 
 // Set while the scikit-learn estimator trains quietly; per thread, so one
@@ -281,8 +376,22 @@ bool python_interrupt_requested() {
 
 using Neighbours = py::typing::Tuple<py::array_t<double>, py::array_t<std::int64_t>>;
 
+// A one-dimensional X reads as one column; said in so many words when that
+// is why its width differs from the engine's.
+void check_two_dimensional(const KNNEngine& self, const MatrixArg& X) {
+    if (X.ndim != 1) return;
+    const Eigen::Index features = self.n_features();
+    if (features == 0 || features == 1) return;
+    throw py::value_error("X must be two-dimensional (samples x features): a one-dimensional X of " +
+                          std::to_string(X.view->rows()) + " values reads as one column, but the engine was trained with " +
+                          std::to_string(features) + " features");
+}
+
 Neighbours kneighbors(const KNNEngine& self, const MatrixArg& X, int k) {
-    const py::ssize_t rows = X.view->rows(), cols = std::max(k, 0);
+    // Refused before k columns are allocated for every row.
+    self.check_neighbour_count(k);
+    check_two_dimensional(self, X);
+    const py::ssize_t rows = X.view->rows(), cols = k;
     py::array_t<double> distances({rows, cols});
     py::array_t<std::int64_t> indices({rows, cols});
     double* const d = distances.mutable_data();
@@ -339,13 +448,12 @@ void bind_sharding(py::module_& m) {
         .def("finish_thin", &AdaptivePCA::finish_thin)
         .def("restore", &AdaptivePCA::restore)
         // Projects the rows of X; a row with NaN or infinity is named, counted from first_row.
-        .def("transform", [](const AdaptivePCA& p, const MatrixArg& X, Index first_row) {
+        .def("transform", [](const AdaptivePCA& p, const MatrixArg& X, Index first_row, const std::string& what) {
             if (!p.fitted()) throw py::value_error("the reduction is not fitted");
             ReferenceShard::RowMatrix Z(X.view->rows(), p.n_components);
-            p.project(*X.view, 0, Z.rows(), Z.data(), Z.cols());
-            if (!quorvane::linalg::all_finite(Z.data(), Z.size())) quorvane::linalg::require_finite(*X.view, "X", first_row);
+            p.project_finite(*X.view, 0, Z.rows(), Z.data(), what.c_str(), first_row);
             return Z;
-        })
+        }, py::arg("X"), py::arg("first_row"), py::arg("what") = "X")
         .def_readonly("n_components", &AdaptivePCA::n_components)
         .def_readonly("mean", &AdaptivePCA::mean)
         .def_readonly("feature_scale", &AdaptivePCA::feature_scale)
@@ -418,34 +526,39 @@ PYBIND11_MODULE(_core, m) {
     m.def("simd_level", [] { return std::string(quorvane::linalg::kernels().name); },
           "The instruction set the kernels use: 'avx2', 'neon' or 'portable'. Every level gives the same bits.");
 
-    py::class_<KNNConfig>(m, "KNNConfig")
-        .def(py::init<>())
+    py::class_<KNNConfig> config(m, "KNNConfig");
+    config.def(py::init<>())
         .def_readwrite("k", &KNNConfig::k)
         .def_readwrite("variance", &KNNConfig::variance)
-        .def(py::pickle(
-            [](const KNNConfig& c) { return py::make_tuple(c.k, c.variance); },
-            [](const py::tuple& t) {
-                if (t.size() != 2) bad_state("a KNNConfig state has 2 fields, got " + std::to_string(t.size()));
-                KNNConfig c;
-                c.k = state_item<int>(t, 0, "k");
-                c.variance = state_item<double>(t, 1, "variance");
-                return c;
-            }));
+        .def("__getstate__", [](const KNNConfig& c) { return py::make_tuple(c.k, c.variance); }, py::pos_only());
+    bind_setstate(
+        config,
+        [](const py::tuple& t) {
+            if (t.size() != 2) bad_state("a KNNConfig state has 2 fields, got " + std::to_string(t.size()));
+            KNNConfig c;
+            c.k = state_item<int>(t, 0, "k");
+            c.variance = state_item<double>(t, 1, "variance");
+            return c;
+        },
+        [](KNNConfig& live, KNNConfig loaded) { live = loaded; });
 
-    py::class_<KNNEngine>(m, "KNNEngine")
-        .def(py::init<KNNConfig>())
+    py::class_<KNNEngine> engine(m, "KNNEngine");
+    engine.def(py::init<KNNConfig>())
         .def(
             "train",
-            [](KNNEngine& self, const MatrixArg& X, std::vector<std::string> y, bool scale) {
-                self.train(*X.view, std::move(y), scale);
+            [](KNNEngine& self, const MatrixArg& X, LabelList y, bool scale) {
+                self.train(*X.view, std::move(y.values), scale);
             },
             py::arg("X"), py::arg("y"), py::arg("scale") = false, py::call_guard<py::gil_scoped_release>())
         // Arguments are converted before the GIL is released and results after
         // it is taken back; only the numeric work runs without it.
         .def("predict", &KNNEngine::predict, py::call_guard<py::gil_scoped_release>())
         .def("predict_batch",
-             [](const KNNEngine& self, const MatrixArg& X) { return self.predict_batch(*X.view); },
-             py::call_guard<py::gil_scoped_release>())
+             [](const KNNEngine& self, const MatrixArg& X) {
+                 if (X.view->rows() > 0) check_two_dimensional(self, X);
+                 py::gil_scoped_release nogil;
+                 return self.predict_batch(*X.view);
+             })
         .def_property_readonly("n_components", &KNNEngine::n_components,
                                "Components kept by the last successful train; 0 before the first.")
         .def("kneighbors", &kneighbors, py::arg("X"), py::arg("k"),
@@ -453,7 +566,26 @@ PYBIND11_MODULE(_core, m) {
              "(rows, k) arrays, each row ascending in (distance, index). Distances are\n"
              "Euclidean, in the reduced space. k must lie between 1 and the number of\n"
              "training rows, and the engine must be trained.")
-        .def(py::pickle(&engine_state, &engine_from_state));
+        // The estimator's kneighbors() without X: from the rows the engine holds.
+        .def("_training_neighbours",
+             [](const KNNEngine& self, int k) {
+                 self.check_neighbour_count(k);
+                 const py::ssize_t rows = self.n_samples();
+                 py::array_t<double> distances({rows, py::ssize_t{k}});
+                 py::array_t<std::int64_t> indices({rows, py::ssize_t{k}});
+                 double* const d = distances.mutable_data();
+                 std::int64_t* const i = indices.mutable_data();
+                 {
+                     py::gil_scoped_release nogil;
+                     self.training_neighbours(k, d, i);
+                 }
+                 return py::make_tuple(std::move(distances), std::move(indices));
+             })
+        .def("__getstate__", &engine_state, py::pos_only());
+    bind_setstate(engine, &state_from_tuple, [](KNNEngine& live, KNNEngine::State loaded) {
+        py::gil_scoped_release nogil;  // waits for running queries to let go of the model
+        live.restore(std::move(loaded));
+    });
     m.attr("__name__") = own_name;
     bind_sharding(m);
 }

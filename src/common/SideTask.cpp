@@ -27,6 +27,7 @@ void SideTask::beside(const std::function<void()>& step) {
     std::exception_ptr step_error;
 #pragma omp parallel num_threads(2)
     {
+        const InterruptScope scope(check_);
         if (omp_get_thread_num() == 1) {
             run();
         } else {

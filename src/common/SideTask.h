@@ -3,6 +3,8 @@
 #include <exception>
 #include <functional>
 
+#include "Parallel.h"
+
 namespace quorvane::common {
 
 /// A task that depends on nothing around it, run on the core a
@@ -25,7 +27,8 @@ private:
 
     std::function<void()> task_;
     std::exception_ptr error_;
-    bool ran_ = false;  ///< the task runs once
+    bool ran_ = false;      ///< the task runs once
+    InterruptCheck check_;  ///< what checks inside the team answer through: Ctrl-C stops both sides
 };
 
 }  // namespace quorvane::common

@@ -40,7 +40,9 @@ KNNEngine::KNNEngine(KNNConfig config)
       pca(std::make_unique<AdaptivePCA>(config.variance)),
       classifier(std::make_unique<KNNClassifier>(config.k)) {}
 
-KNNEngine::KNNEngine(State state) : KNNEngine(state.config) {
+KNNEngine::KNNEngine(State state) : KNNEngine(state.config) { restore(std::move(state)); }
+
+void KNNEngine::restore(State state) {
     const Index c = state.components.cols();
     if (state.reference.cols() != c && !(state.reference.size() == 0 && state.mean.size() == 0)) {
         throw std::invalid_argument("inconsistent engine state: " + std::to_string(c) +
@@ -52,11 +54,18 @@ KNNEngine::KNNEngine(State state) : KNNEngine(state.config) {
                                     " features but " + std::to_string(state.reference.rows()) +
                                     " reference samples");
     }
-    pca->restore(std::move(state.mean), std::move(state.feature_scale), std::move(state.components));
-    classifier->fit(state.reference, state.labels);
-    if (!classifier->sq_norms.allFinite()) {
+    // Built aside and installed at once, as train installs a model.
+    auto new_pca = std::make_unique<AdaptivePCA>(state.config.variance);
+    new_pca->restore(std::move(state.mean), std::move(state.feature_scale), std::move(state.components));
+    auto new_classifier = std::make_unique<KNNClassifier>(state.config.k);
+    new_classifier->fit(state.reference, std::move(state.labels));
+    if (!new_classifier->sq_norms.allFinite()) {
         throw std::invalid_argument("reference samples too large: their squared norms overflow");
     }
+    const std::unique_lock lock(mutex);
+    config = state.config;
+    pca.swap(new_pca);
+    classifier.swap(new_classifier);
 }
 
 KNNEngine::State KNNEngine::state() const {
@@ -81,6 +90,12 @@ void KNNEngine::train(const MatrixView& X, const std::vector<std::string>& y, bo
 }
 
 void KNNEngine::train(const MatrixView& X, std::vector<std::string>&& y, bool scale) {
+    // Every step below polls for Ctrl-C on one 20 ms cadence.
+    const common::InterruptWindow window;
+    const KNNConfig settings = [this] {
+        const std::shared_lock lock(mutex);
+        return config;
+    }();
     if (X.rows() == 0 || X.cols() == 0) {
         throw std::invalid_argument("X must have at least one row and one column, got " +
                                     std::to_string(X.rows()) + " x " + std::to_string(X.cols()));
@@ -93,7 +108,7 @@ void KNNEngine::train(const MatrixView& X, std::vector<std::string>&& y, bool sc
     // train never leaves a reduction and a reference set of different sizes.
     // The fit refuses NaN and infinity, which it sees in its column sums,
     // before it prints anything.
-    auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
+    auto new_pca = std::make_unique<AdaptivePCA>(settings.variance);
     // The labels are ranked on the core the eigen-decomposition leaves idle.
     KNNClassifier::Labels labels;
     common::SideTask rank_labels([&labels, &y] { labels = KNNClassifier::prepare(std::move(y)); });
@@ -101,7 +116,7 @@ void KNNEngine::train(const MatrixView& X, std::vector<std::string>&& y, bool sc
     KNNClassifier::RowMatrix reduced(X.rows(), new_pca->n_components);
     common::advise_huge_pages(reduced.data(), static_cast<std::size_t>(reduced.size()) * sizeof(double));
     new_pca->project(X, 0, X.rows(), reduced.data(), reduced.cols());
-    auto new_classifier = std::make_unique<KNNClassifier>(config.k);
+    auto new_classifier = std::make_unique<KNNClassifier>(settings.k);
     new_classifier->fit(std::move(reduced), std::move(labels));
     // The search's range check has already vouched for most sets.
     const KNNClassifier::RowMatrix& stored = new_classifier->X_train;
@@ -132,6 +147,16 @@ int KNNEngine::n_components() const {
     return pca->n_components;
 }
 
+Index KNNEngine::n_features() const {
+    const std::shared_lock lock(mutex);
+    return pca->mean.size();
+}
+
+Index KNNEngine::n_samples() const {
+    const std::shared_lock lock(mutex);
+    return classifier->X_train.rows();
+}
+
 std::string KNNEngine::predict(const Eigen::VectorXd& x) const {
     const std::shared_lock lock(mutex);
     const Eigen::Map<const Eigen::MatrixXd> row(x.data(), 1, x.size());
@@ -154,13 +179,8 @@ void KNNEngine::classify_rows(const MatrixView& X, Index first, Index count, std
 
 void KNNEngine::project_rows(const MatrixView& X, Index first, Index count, std::vector<double>& projected,
                              const char* what) const {
-    const Index c = pca->n_components;
-    projected.resize(static_cast<std::size_t>(count * c));
-    pca->project(X, first, count, projected.data(), c);
-    // A NaN or infinity in a row leaves its projection non-finite, so only then
-    // are the rows searched for it: finite queries cost no pass of their own.
-    const bool finite = std::all_of(projected.begin(), projected.end(), [](double v) { return std::isfinite(v); });
-    if (!finite) linalg::require_finite(X.middleRows(first, count), what, first);
+    projected.resize(static_cast<std::size_t>(count * pca->n_components));
+    pca->project_finite(X, first, count, projected.data(), what);
 }
 
 std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
@@ -177,35 +197,58 @@ std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
         return labels;
     }
 
-    for_each_block(X, [&](Index first, Index count, KNNClassifier::Scratch& scratch, std::vector<double>& projected) {
+    for_each_block(X.rows(), [&](Index first, Index count, KNNClassifier::Scratch& scratch,
+                                 std::vector<double>& projected) {
         classify_rows(X, first, count, labels.data() + first, scratch, projected, "X");
     });
     return labels;
 }
 
-void KNNEngine::kneighbors(const MatrixView& X, int k, double* distances, std::int64_t* indices) const {
-    const std::shared_lock lock(mutex);
+void KNNEngine::check_count_locked(int k) const {
     if (!pca->fitted()) throw std::invalid_argument("kneighbors needs a trained engine");
     const Index n = classifier->X_train.rows();
     if (k < 1 || k > n) {
         throw std::invalid_argument("k is " + std::to_string(k) + ", but must be between 1 and the " +
                                     std::to_string(n) + " training samples");
     }
+}
+
+void KNNEngine::check_neighbour_count(int k) const {
+    const std::shared_lock lock(mutex);
+    check_count_locked(k);
+}
+
+void KNNEngine::training_neighbours(int k, double* distances, std::int64_t* indices) const {
+    const std::shared_lock lock(mutex);
+    check_count_locked(k);
+    // The stored rows are the training rows as projected for any query, bit
+    // for bit, so these are the neighbours kneighbors(X_train) would find.
+    const KNNClassifier::RowMatrix& rows = classifier->X_train;
+    for_each_block(rows.rows(), [&](Index first, Index count, KNNClassifier::Scratch& scratch, std::vector<double>&) {
+        classifier->neighbours(rows.data() + first * rows.cols(), count, rows.cols(), k, distances + first * k,
+                               indices + first * k, scratch);
+    });
+}
+
+void KNNEngine::kneighbors(const MatrixView& X, int k, double* distances, std::int64_t* indices) const {
+    const std::shared_lock lock(mutex);
+    check_count_locked(k);
     if (X.rows() > INT_MAX) {
         throw std::invalid_argument("X has " + std::to_string(X.rows()) +
                                     " rows, more than the 2147483647 a batch can index");
     }
     check_query(X, "X");
-    for_each_block(X, [&](Index first, Index count, KNNClassifier::Scratch& scratch, std::vector<double>& projected) {
+    for_each_block(X.rows(), [&](Index first, Index count, KNNClassifier::Scratch& scratch,
+                                 std::vector<double>& projected) {
         project_rows(X, first, count, projected, "X");
         classifier->neighbours(projected.data(), count, pca->n_components, k, distances + first * k,
                                indices + first * k, scratch);
     });
 }
 
-void KNNEngine::for_each_block(const MatrixView& X, const BlockWork& work) const {
-    const Index block = block_rows(X.rows());
-    const int blocks = static_cast<int>((X.rows() + block - 1) / block);
+void KNNEngine::for_each_block(Index rows, const BlockWork& work) const {
+    const Index block = block_rows(rows);
+    const int blocks = static_cast<int>((rows + block - 1) / block);
     // An exception must not leave a worker thread; the one of the earliest
     // block is rethrown here, so a bad row is named as a serial scan would.
     std::exception_ptr failure;
@@ -225,7 +268,7 @@ void KNNEngine::for_each_block(const MatrixView& X, const BlockWork& work) const
             if (interrupt.stop()) continue;
             try {
                 const Index first = b * block;
-                const Index count = std::min<Index>(block, X.rows() - first);
+                const Index count = std::min<Index>(block, rows - first);
                 work(first, count, scratch, projected);
             } catch (...) {
 #pragma omp critical(quorvane_batch_failure)

@@ -64,11 +64,29 @@ public:
     /// not the config's.
     void kneighbors(const MatrixView& X, int k, double* distances, std::int64_t* indices) const;
 
+    /// The `k` nearest training rows of every training row (itself included,
+    /// as `kneighbors` of the training set would find it), from the reduced
+    /// rows the engine holds: the caller's X is not needed.
+    void training_neighbours(int k, double* distances, std::int64_t* indices) const;
+
+    /// Refuses, as `kneighbors` does, an untrained engine and a `k` outside 1
+    /// to the training row count: for callers that allocate `k` columns first.
+    void check_neighbour_count(int k) const;
+
     /// A copy of everything the engine answers from.
     State state() const;
 
+    /// Replaces the model (config included) with the one `state` holds, all
+    /// at once as `train` installs a model; queries running meanwhile answer
+    /// wholly from the old one. Refuses an inconsistent state, changing nothing.
+    void restore(State state);
+
     /// Components kept by the last successful train; 0 before the first.
     int n_components() const;
+    /// Features of the training set; 0 before the first train.
+    Eigen::Index n_features() const;
+    /// Training rows held; 0 before the first train.
+    Eigen::Index n_samples() const;
 
 private:
     void check_query(const MatrixView& X, const char* what) const;
@@ -84,7 +102,9 @@ private:
     /// Runs work(first, count, scratch, projection buffer) over blocks of rows
     /// of X on an OpenMP team; the failure of the earliest block is rethrown here.
     using BlockWork = std::function<void(Eigen::Index, Eigen::Index, KNNClassifier::Scratch&, std::vector<double>&)>;
-    void for_each_block(const MatrixView& X, const BlockWork& work) const;
+    void for_each_block(Eigen::Index rows, const BlockWork& work) const;
+    /// The kneighbors refusals, under a lock the caller holds.
+    void check_count_locked(int k) const;
 
     mutable std::shared_mutex mutex;            ///< shared by queries, exclusive to install a model
     KNNConfig config;                           ///< the engine's own copy of its settings

@@ -2,6 +2,8 @@
 // fixed: vectorised library code and cache-dependent blocking would change
 // the last bits from one CPU to another. Elementwise loops may still be
 // vectorised by the compiler, which changes no bit (contraction is off).
+// Every outer step polls for Ctrl-C: a Gram matrix of a few thousand samples
+// takes seconds to reduce.
 #include "SymmetricEigen.h"
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 
 #include "Gemm.h"
 #include "MatrixView.h"
+#include "common/Parallel.h"
 
 namespace quorvane::linalg {
 
@@ -54,7 +57,9 @@ Tridiagonal reduce(const Eigen::MatrixXd& S) {
     if (n == 0) return t;
     std::vector<double> A(S.data(), S.data() + n * n);  // column-major; the lower triangle is used
     std::vector<double> p(n), w(n);
+    common::InterruptCheck interrupt;
     for (Index k = 0; k + 2 < n; ++k) {
+        interrupt.poll();
         const Index m = n - k - 1;  // the trailing block: rows and columns k + 1 ...
         const double* x = A.data() + k * n + k + 1;
         double* v = t.vectors.data() + k * n + k + 1;
@@ -122,7 +127,9 @@ Tridiagonal reduce(const Eigen::MatrixXd& S) {
 void apply_q(const Tridiagonal& t, double* M, Index cols, bool identity) {
     const Index n = t.n;
     std::vector<double> w(static_cast<std::size_t>(cols));
+    common::InterruptCheck interrupt;
     for (Index k = n - 3; k >= 0; --k) {
+        interrupt.poll();
         if (t.tau[k] == 0.0) continue;
         const double* v = t.vectors.data() + k * n + k + 1;
         const Index c0 = identity ? k + 1 : 0;
@@ -185,7 +192,9 @@ void diagonalise(std::vector<double>& a, std::vector<double>& b, double* Z) {
         if (!std::isfinite(a[i]) || (i + 1 < n && !std::isfinite(b[i]))) return;
     }
     Index end = n - 1;
+    common::InterruptCheck interrupt;
     for (Index steps = 0; end > 0 && steps < 30 * n; ++steps) {
+        interrupt.poll();
         // Couplings below the rounding of their neighbours are zero.
         for (Index i = 0; i < end; ++i) {
             if (std::abs(b[i]) <= kEps * (std::abs(a[i]) + std::abs(a[i + 1])) ||
@@ -299,7 +308,9 @@ std::optional<Eigen::MatrixXd> inverse_iteration(const Tridiagonal& t, const Eig
     std::vector<double> x(n), column(n);
     std::vector<std::vector<double>> found;
     std::uint64_t state = 0x9E3779B97F4A7C15ULL;  // a fixed start: results never vary between runs
+    common::InterruptCheck interrupt;
     for (Index j = 0; j < count; ++j) {
+        interrupt.poll();
         const double lambda = values[j];
         const TridiagonalLU lu(t.diagonal, t.off, lambda, kEps * norm);
         for (Index i = 0; i < n; ++i) {
@@ -326,6 +337,7 @@ std::optional<Eigen::MatrixXd> inverse_iteration(const Tridiagonal& t, const Eig
     const Eigen::MatrixXd V = Z;
     // Accept only orthonormal vectors that are eigenvectors to working accuracy.
     for (Index i = 0; i < count; ++i) {
+        interrupt.poll();
         for (Index j = 0; j <= i; ++j) {
             const double expected = i == j ? 1.0 : 0.0;
             if (!(std::abs(dot(V.col(i).data(), V.col(j).data(), n) - expected) <= 1e-10)) return std::nullopt;
@@ -333,6 +345,7 @@ std::optional<Eigen::MatrixXd> inverse_iteration(const Tridiagonal& t, const Eig
     }
     const double tolerance = 1e3 * kEps * static_cast<double>(n) * norm;
     for (Index j = 0; j < count; ++j) {
+        interrupt.poll();
         for (Index i = 0; i < n; ++i) column[i] = -values[j] * V(i, j);
         for (Index k = 0; k < n; ++k) {
             const double* s = S.col(k).data();

@@ -4,9 +4,12 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
+
+#include "common/Parallel.h"
 
 namespace quorvane {
 
@@ -58,7 +61,10 @@ KNNClassifier::Labels KNNClassifier::prepare(std::vector<std::string>&& y) {
     // Labels become ranks in byte order, so a vote compares small integers.
     std::unordered_map<std::string_view, int> first_seen;
     std::vector<int> rank(n);
+    // Millions of labels take tens of milliseconds: Ctrl-C is polled.
+    common::InterruptCheck interrupt;
     for (std::size_t i = 0; i < n; ++i) {
+        if (i % 65536 == 0) interrupt.poll();
         rank[i] = first_seen.try_emplace(names[i], static_cast<int>(first_seen.size())).first->second;
     }
     std::vector<std::string> distinct;
@@ -151,8 +157,11 @@ void KNNClassifier::neighbours(const double* queries, Index rows, Index stride, 
             double* dist = distances + (first + r) * count;
             std::int64_t* index = indices + (first + r) * count;
             for (int i = 0; i < count; ++i) {
-                // The expanded form can round a tiny squared distance below zero.
-                dist[i] = std::sqrt(std::max(0.0, top.distances(r)[i]));
+                // The expanded form can round a tiny squared distance below
+                // zero; a NaN one overflowed (inf - inf) and is farther than any.
+                const double squared = top.distances(r)[i];
+                dist[i] = std::isnan(squared) ? std::numeric_limits<double>::infinity()
+                                              : std::sqrt(std::max(0.0, squared));
                 index[i] = top.indices(r)[i];
             }
         }

@@ -17,7 +17,7 @@ namespace quorvane {
 ///
 /// Neighbours are the m = min(k, n) smallest under the total order (squared
 /// distance, sample index): equal distances go to the lower index and a NaN
-/// distance comes after every number. Equal vote counts go to the byte-wise
+/// distance (from an overflow) counts as +inf. Equal vote counts go to the byte-wise
 /// smaller label.
 class KNNClassifier {
     NeighbourSearch search_;            ///< the stored samples and the search over them

@@ -61,8 +61,12 @@ void NeighbourSearch::fit(RowMatrix samples) {
     // squares neither overflow nor lose the error bound. NaN fails too.
     int outside = 0;
     const double* values = samples.data();
+    // Ctrl-C is polled between runs of rows: building the index of a large
+    // set takes tens of milliseconds.
+    common::InterruptCheck interrupt;
 #pragma omp parallel for schedule(static) reduction(| : outside) if (n * d > (1 << 18) && common::threads_usable())
     for (Index i = 0; i < n * d; ++i) outside |= !(std::abs(values[i]) <= kScreenLimit);
+    interrupt.poll();
     const bool screen = n > 0 && outside == 0;
     ScreenGrid grid;
     RowMatrix rows;
@@ -91,30 +95,39 @@ void NeighbourSearch::fit(RowMatrix samples) {
         // Every position is written by one iteration alone, and a max is the
         // same in any order: the team changes nothing but the time. Runs of
         // whole blocks go to threads as they come free.
-#pragma omp parallel for schedule(dynamic, 64 * kPair) reduction(max : root) if (n * d > (1 << 18) && common::threads_usable())
-        for (Index pos = 0; pos < n; ++pos) {
-            const Index i = order[static_cast<std::size_t>(pos)];
-            // Rows are taken in cell order, all over memory: fetch ahead.
-            if (pos + 16 < n) {
-                const double* ahead = samples.row(order[static_cast<std::size_t>(pos + 16)]).data();
-                for (Index j = 0; j < d; j += 8) __builtin_prefetch(ahead + j);
+        constexpr Index kRun = 64 * kPair;
+        const Index runs = (n + kRun - 1) / kRun;
+#pragma omp parallel for schedule(dynamic, 1) reduction(max : root) if (n * d > (1 << 18) && common::threads_usable())
+        for (Index run = 0; run < runs; ++run) {
+            if (interrupt.stop()) continue;
+            for (Index pos = run * kRun; pos < std::min(n, (run + 1) * kRun); ++pos) {
+                const Index i = order[static_cast<std::size_t>(pos)];
+                // Rows are taken in cell order, all over memory: fetch ahead.
+                if (pos + 16 < n) {
+                    const double* ahead = samples.row(order[static_cast<std::size_t>(pos + 16)]).data();
+                    for (Index j = 0; j < d; j += 8) __builtin_prefetch(ahead + j);
+                }
+                float* inc = screen_panels.data() + (pos / kPair) * (stages + d) * kPair + pos % kPair;
+                float* panel = inc + stages * kPair;
+                for (Index j = 0; j < d; ++j) panel[j * kPair] = static_cast<float>(samples(i, j));
+                rows.row(pos) = samples.row(i);
+                norms[i] = norm_of(i);
+                row_norms[pos] = norms[i];
+                for (Index st = 0, j = 0; st < stages; ++st) {
+                    double sum = 0.0;
+                    for (; j < stops[static_cast<std::size_t>(st)]; ++j) sum += samples(i, j) * samples(i, j);
+                    inc[st * kPair] = static_cast<float>(sum);
+                }
+                root = std::max(root, norms[i]);
             }
-            float* inc = screen_panels.data() + (pos / kPair) * (stages + d) * kPair + pos % kPair;
-            float* panel = inc + stages * kPair;
-            for (Index j = 0; j < d; ++j) panel[j * kPair] = static_cast<float>(samples(i, j));
-            rows.row(pos) = samples.row(i);
-            norms[i] = norm_of(i);
-            row_norms[pos] = norms[i];
-            for (Index st = 0, j = 0; st < stages; ++st) {
-                double sum = 0.0;
-                for (; j < stops[static_cast<std::size_t>(st)]; ++j) sum += samples(i, j) * samples(i, j);
-                inc[st * kPair] = static_cast<float>(sum);
-            }
-            root = std::max(root, norms[i]);
         }
+        interrupt.finish();
         root = std::sqrt(root) * (1.0 + 0x1p-20);
     } else {
-        for (Index i = 0; i < n; ++i) norms[i] = norm_of(i);
+        for (Index i = 0; i < n; ++i) {
+            if (i % 4096 == 0) interrupt.poll();
+            norms[i] = norm_of(i);
+        }
     }
 
     samples_ = std::move(samples);

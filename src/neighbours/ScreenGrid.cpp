@@ -32,8 +32,10 @@ ScreenGrid::ScreenGrid(const RowMatrix& samples, Index per_cell, Index max_axes)
 
     // A counting sort by cell: stable, so ties stay in index order.
     std::vector<Index> cell_of(static_cast<std::size_t>(n));
+    common::InterruptCheck interrupt;
 #pragma omp parallel for schedule(static) if (n > (1 << 14) && common::threads_usable())
     for (Index i = 0; i < n; ++i) cell_of[static_cast<std::size_t>(i)] = cell(samples.row(i).data());
+    interrupt.poll();
     starts_.assign(static_cast<std::size_t>(cells + 1), 0);
     for (Index i = 0; i < n; ++i) ++starts_[static_cast<std::size_t>(cell_of[static_cast<std::size_t>(i)] + 1)];
     for (Index c = 0; c < cells; ++c) starts_[static_cast<std::size_t>(c + 1)] += starts_[static_cast<std::size_t>(c)];

@@ -11,13 +11,15 @@ namespace {
 
 using Index = Eigen::Index;
 
-// (distance, index) with NaN after every number: a strict weak order even
-// when NaN distances appear, and the same neighbours for any tiling.
+// (distance, index) with NaN taken as +inf: a strict weak order even when
+// NaN distances appear, and the same neighbours for any tiling. Inputs are
+// finite, so a NaN distance is inf - inf, an overflow: farther than any number.
 bool nearer(double da, int ia, double db, int ib) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    if (std::isnan(da)) da = kInf;
+    if (std::isnan(db)) db = kInf;
     if (da < db) return true;
     if (db < da) return false;
-    const bool na = std::isnan(da), nb = std::isnan(db);
-    if (na != nb) return nb;
     return ia < ib;
 }
 

@@ -10,7 +10,7 @@ namespace quorvane {
 /// bounded max-heaps while a search offers candidates.
 ///
 /// The order is total: smaller distance first, equal distances to the lower
-/// index, a NaN distance after every number. So the kept set depends only on
+/// index, a NaN distance (an overflow) as +inf. So the kept set depends only on
 /// the candidates, never on the order in which they arrive.
 class TopK {
 public:

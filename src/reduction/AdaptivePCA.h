@@ -102,6 +102,13 @@ public:
     void project(const MatrixView& X, Eigen::Index first, Eigen::Index count, double* out,
                  Eigen::Index ld) const;
 
+    /// `project` into rows of n_components values (ld = n_components) that
+    /// refuses, with std::invalid_argument, a row holding NaN or infinity or
+    /// one whose projection overflows, naming the first as `what`'s row
+    /// row_offset + its index in X.
+    void project_finite(const MatrixView& X, Eigen::Index first, Eigen::Index count, double* out, const char* what,
+                        Eigen::Index row_offset = 0) const;
+
     /// Puts a saved fit back: the members a fit would have set. Refuses sizes
     /// that disagree (all three empty is the unfitted state).
     void restore(Eigen::VectorXd mean, Eigen::VectorXd feature_scale, Eigen::MatrixXd components);

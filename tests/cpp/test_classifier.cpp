@@ -88,7 +88,7 @@ TEST(ClassifierSearch, TilesAgreeWithTheStraightforwardSearch) {
     }
 }
 
-TEST(ClassifierSearch, NaNDistancesSortAfterNumbers) {
+TEST(ClassifierSearch, NaNDistancesRankAsInfinity) {
     Eigen::MatrixXd X = Eigen::MatrixXd::Zero(40, 1);
     std::vector<std::string> y(40, "num");
     for (int i = 0; i < 40; i += 2) {
@@ -100,4 +100,17 @@ TEST(ClassifierSearch, NaNDistancesSortAfterNumbers) {
         clf.fit(X, y);
         EXPECT_EQ(clf.predict(Eigen::VectorXd::Zero(1)), "num") << "k = " << k;
     }
+    // An overflowing distance (inf - inf is NaN) ties with inf and goes by index,
+    // and is reported as inf, never as 0.
+    KNNClassifier clf(1);
+    clf.fit(Eigen::Vector4d(std::numeric_limits<double>::quiet_NaN(), 1e200, std::numeric_limits<double>::quiet_NaN(), 0.0),
+            std::vector<std::string>{"a", "b", "c", "d"});
+    KNNClassifier::Scratch scratch;
+    const double query = 0.0;
+    double distances[4];
+    std::int64_t indices[4];
+    clf.neighbours(&query, 1, 1, 4, distances, indices, scratch);
+    EXPECT_EQ(std::vector<std::int64_t>(indices, indices + 4), (std::vector<std::int64_t>{3, 0, 1, 2}));
+    EXPECT_EQ(std::vector<double>(distances, distances + 4),
+              (std::vector<double>{0.0, INFINITY, INFINITY, INFINITY}));
 }

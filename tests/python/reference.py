@@ -12,7 +12,13 @@ import numpy as np
 
 from quorvane import KNNConfig, KNNEngine
 
-EPSILON = 1e-9  # a deviation below this share of |mean|, or an axis below this share of the longest, is zero
+EPSILON = 1e-9  # an axis below this share of the longest is zero
+
+
+def noise_floor(mean, n):
+    """Deviations below this are the rounding of a constant feature's mean: 2 (2048 + n / 2048)
+    units in the mean's last place."""
+    return 2.0 * (2048 + n // 2048) * np.where(mean == 0.0, 0.0, np.spacing(np.abs(mean)))
 INT_LIMIT = 2.0**31
 
 
@@ -37,7 +43,7 @@ class Model:
         self.scale = np.ones(d)
         if scale and n > 1:
             sd = np.sqrt((Xc**2).sum(axis=0) / (n - 1))
-            self.scale = np.where((sd == 0) | (sd < EPSILON * np.abs(self.mean)), 1.0, sd)
+            self.scale = np.where((sd == 0) | (sd < noise_floor(self.mean, n)), 1.0, sd)
         Xc = Xc / self.scale
         self.thin = d > n
         if self.thin:

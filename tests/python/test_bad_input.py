@@ -62,6 +62,11 @@ def odd_strides(a):  # a float64 view of `a` whose elements lie 9 bytes apart
     return records["value"]
 
 
+def overflowing(engine):  # finite, but its projection onto the first component exceeds double range
+    state = engine.__getstate__()
+    return 1e308 * np.sign(np.frombuffer(state[9], "<f8")[: state[3]])
+
+
 def features(n, name="X", trained=6):
     return ValueError, f"{name} has {n} features, but the engine was trained with {trained}"
 
@@ -104,8 +109,9 @@ ROWS = {
     "retrain with fewer features": (lambda e: retrained_on_two_features().predict_batch(X), features(6, trained=2)),
     # train: y and scale
     "train y=str": (lambda e: e.train(X, "a" * 90), TYPE),
-    "train y=ints": (lambda e: e.train(X, list(range(90))), TYPE),
-    "train y lone surrogate": (lambda e: e.train(X, Y[:-1] + ["\ud800"]), TYPE),
+    "train y=ints": (lambda e: e.train(X, list(range(90))), (TypeError, "^labels must be str or bytes; label 0 is int$")),
+    "train y numpy ints": (lambda e: e.train(X, Y[:-1] + [np.int64(3)]), (TypeError, "label 89 is numpy.int64$")),
+    "train y lone surrogate": (lambda e: e.train(X, Y[:-1] + ["\ud800"]), (TypeError, "label 89 is a str with a lone")),
     "train y short": (lambda e: e.train(X, Y[:-1]), (ValueError, "y has 89 labels but X has 90 rows")),
     "train y long generator": (lambda e: e.train(X, (s for s in Y * 2)), (ValueError, "y has 180 labels")),
     "train y=generator": (lambda e: answers(y_train=(s for s in Y)), AS_QUERIES),
@@ -127,7 +133,7 @@ ROWS = {
     "batch keyword": (lambda e: e.predict_batch(X=QUERIES), TYPE),
     "batch complex, cast warning as error": (lambda e: e.predict_batch(QUERIES + 1j), TYPE),
     "batch 0 x 2 with nan": (lambda e: e.predict_batch(np.full((0, 2), np.nan)), []),
-    "batch 1-D is one column": (lambda e: e.predict_batch(Q1), features(1)),
+    "batch 1-D is one column": (lambda e: e.predict_batch(Q1), (ValueError, "X must be two-dimensional .* of 6 values")),
     "batch 16 x 7": (lambda e: e.predict_batch(np.hstack([QUERIES, QUERIES[:, :1]])), features(7)),
     "batch nan last": (lambda e: e.predict_batch(with_value(QUERIES, 15, 5)), non_finite(15, 5)),
     "batch first non-finite in row order":
@@ -146,6 +152,16 @@ ROWS = {
     "batch misaligned": (lambda e: e.predict_batch(misaligned(QUERIES)), AS_QUERIES),
     "batch odd byte strides": (lambda e: e.predict_batch(odd_strides(QUERIES)), AS_QUERIES),
     "batch broadcast rows": (lambda e: e.predict_batch(np.broadcast_to(Q1, (9, 6))), lambda e: [e.predict(Q1)] * 9),
+    # Finite queries beyond what double precision measures: refused, or at distance inf, never 0.
+    "batch projection overflows": (lambda e: e.predict_batch([Q1, overflowing(e)]),
+                                   (ValueError, "X row 1 spans too wide a range of values")),
+    "predict projection overflows": (lambda e: e.predict(overflowing(e)), (ValueError, "x row 0 spans too wide")),
+    "kneighbors projection overflows": (lambda e: e.kneighbors([overflowing(e)], 3), (ValueError, "X row 0 spans")),
+    "kneighbors distances beyond range": (lambda e: [a.tolist() for a in e.kneighbors(np.full((1, 6), 1e200), 3)],
+                                          [[[np.inf] * 3], [[0, 1, 2]]]),
+    "kneighbors k=2**31-1": (lambda e: e.kneighbors(QUERIES, 2**31 - 1), (ValueError, "k is 2147483647, but")),
+    "untrained kneighbors k=2**31-1": (lambda e: make_engine().kneighbors(QUERIES, 2**31 - 1),
+                                       (ValueError, "needs a trained engine")),
     "batch broadcast columns": (lambda e: e.predict_batch(np.broadcast_to(QUERIES[:, 2:3], (16, 6))),
                                 lambda e: e.predict_batch(np.repeat(QUERIES[:, 2:3], 6, axis=1))),
 }

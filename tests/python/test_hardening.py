@@ -103,6 +103,26 @@ def test_scaling_reaches_features_of_any_size(sizes):
     assert answers(X * sizes, y, centres * sizes, True, k=5) == ["u", "v"]
 
 
+# A feature far from zero whose spread is 3e5 units in its last place is signal: only a
+# deviation within the mean's own rounding marks a constant feature.
+@pytest.mark.parametrize("offset", [2.0**39, 5.5e5, 1e12, 1e15])
+def test_small_spread_far_from_zero_is_kept(offset):
+    X, y, _ = DATA["tiny"]
+    centres = np.array([[0.0, 1e-10], [0.0, 2e-10]])  # one per class, off the training rows
+
+    def placed(a):  # the second feature moved to `offset`, its classes 3e5 units in the last place apart
+        b = offset + (a[:, 1] - 1.5e-10) / 1e-10 * 3e5 * np.spacing(offset)
+        return np.column_stack([a[:, 0], b, np.full(len(a), offset)])
+
+    e = engine(5, 2.0)
+    train_counting(e, placed(X), y, True)
+    assert e.predict_batch(placed(centres)) == ["u", "v"]
+    # The second feature is divided by its deviation; the constant third keeps the unit divisor.
+    divisors = np.frombuffer(e.__getstate__()[8], "<f8")
+    np.testing.assert_allclose(divisors[1], np.std(placed(X)[:, 1], ddof=1), rtol=1e-3)
+    assert divisors[2] == 1.0
+
+
 def test_range_too_wide_for_double_is_refused():
     e = engine(1, 2.0)
     with pytest.raises(ValueError, match="too wide a range"):

@@ -3,6 +3,7 @@
 import copy
 import math
 import pickle
+import threading
 
 import numpy as np
 import pytest
@@ -85,6 +86,8 @@ CORRUPTIONS = {
     "unknown byte order": (lambda s: changed(s, order="="), "byte order"),
     "labels missing": (lambda s: changed(s, labels=s[11][:-1]), "labels for"),
     "label of wrong type": (lambda s: changed(s, labels=s[11][:-1] + ["str"]), "not bytes"),
+    "labels as a huge range": (lambda s: changed(s, labels=range(10**9)), "labels must be a list of bytes, got range"),
+    "labels None": (lambda s: changed(s, labels=None), "got NoneType"),
     "untrained with samples": (lambda s: changed(s, d=0, mean=b"", scale=b"", components=b""), ""),
 }
 
@@ -93,10 +96,30 @@ CORRUPTIONS = {
 def test_damaged_state_is_refused(trained, damage, message):
     state = trained.__getstate__()
     expected = trained.predict_batch(QUERIES)
-    engine = KNNEngine.__new__(KNNEngine)
-    with pytest.raises(ValueError, match="invalid quorvane state: .*" + message):
-        engine.__setstate__(damage(state))
+    for engine in (KNNEngine.__new__(KNNEngine), trained):  # a live engine keeps its model
+        with pytest.raises(ValueError, match="invalid quorvane state: .*" + message):
+            engine.__setstate__(damage(state))
     assert trained.predict_batch(QUERIES) == expected
+
+
+def test_setstate_replaces_a_live_model_at_once(trained):
+    other = make_engine(1, 2.0)
+    train_counting(other, QUERIES, [str(i % 4) for i in range(len(QUERIES))], False)
+    states = [trained.__getstate__(), other.__getstate__()]
+    answers = [trained.predict_batch(QUERIES), other.predict_batch(QUERIES)]
+    live, seen, done = make_engine(), [], threading.Event()
+    worker = threading.Thread(target=lambda: [seen.append(live.predict_batch(QUERIES)) for _ in iter(done.is_set, True)])
+    worker.start()
+    for i in range(40):
+        live.__setstate__(states[i % 2])
+        assert live.__getstate__() == states[i % 2]
+    done.set()
+    worker.join()
+    # Each batch answered wholly from one of the models, never from parts of both.
+    assert seen and all(labels in answers + [["Unknown"] * len(QUERIES)] for labels in seen)
+    config = KNNConfig()
+    config.__setstate__((7, 0.5))
+    assert (config.k, config.variance) == (7, 0.5)
 
 
 def test_big_endian_and_first_layout_states_load_alike(trained):

@@ -56,6 +56,24 @@ def test_ctrl_c_stops_a_batch_and_changes_nothing(engine):
     assert engine.predict_batch(Q) == expected
 
 
+@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="signals reach the main thread")
+def test_ctrl_c_stops_a_train_and_changes_nothing(engine):
+    # A Thin fit spends a second or more decomposing its 1,200 x 1,200 Gram matrix, from
+    # about 0.1 s on; that once ran to its end before Ctrl-C was seen.
+    wide = np.random.default_rng(5).normal(size=(1200, 1500))
+    labels = [str(i % 3) for i in range(len(wide))]
+    expected = engine.predict_batch(Q)
+    for delay in (0.3, 0.6):
+        timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+        start = time.perf_counter()
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            train_counting(engine, wide, labels, False)
+        timer.join()
+        assert time.perf_counter() - start < delay + 0.2
+        assert engine.predict_batch(Q) == expected
+
+
 def test_threadpool_limits_holds_the_team(engine):
     # The OpenMP runtime the module is linked against, not some other copy in the process.
     ours = ctypes.CDLL("libgomp.so.1", mode=os.RTLD_NOLOAD)

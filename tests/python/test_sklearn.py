@@ -100,6 +100,17 @@ def test_integer_classes_and_model_selection():
     assert search.fit(X, y).best_score_ > 0.9
 
 
+def test_kneighbors_without_X_answers_from_the_engine(blobs):
+    X, y = blobs
+    X = X.copy()
+    model = QuorvaneClassifier(n_neighbors=4).fit(X, y)
+    expected = model.kneighbors(X.copy(), 5)  # each row's own entry is then dropped
+    X[:] = 0.0  # the caller's array, changed after fit
+    dist, ind = model.kneighbors()
+    assert (ind == expected[1][:, 1:]).all() and dist.tobytes() == expected[0][:, 1:].tobytes()
+    assert pickle.loads(pickle.dumps(model)).kneighbors()[1].tolist() == ind.tolist()
+
+
 def test_training_lines_reach_sys_stdout(blobs, capfd):
     X, y = blobs
     with contextlib.redirect_stdout(io.StringIO()) as out:
@@ -126,6 +137,9 @@ def test_training_lines_reach_sys_stdout(blobs, capfd):
     (lambda m, X: QuorvaneClassifier(n_neighbors=0).fit(X, m.classes_[m._y]), ValueError, "n_neighbors"),
     (lambda m, X: QuorvaneClassifier(weights="x").fit(X, m.classes_[m._y]), ValueError, "weights"),
     (lambda m, X: QuorvaneClassifier(variance=-1).fit(X, m.classes_[m._y]), ValueError, "variance"),
+    # Distances beyond double range weigh nothing: no row of zeros passes for shares.
+    (lambda m, X: QuorvaneClassifier(weights="distance").fit(X, m.classes_[m._y]).predict(np.full((2, 6), 1e200)),
+     ValueError, "X row 0 is too far from every training sample"),
 ])
 def test_refusals(blobs, call, error, message):
     X, y = blobs
