@@ -13,12 +13,13 @@ returns (the latest ``Client`` made in this process).
 
 from __future__ import annotations
 
+import operator
 from typing import Any, Sequence
 
 import dask
 import dask.array as da
 import numpy as np
-from distributed import Future, get_client
+from distributed import Future, get_client, wait
 
 from . import _core
 from ._core import KNNConfig, KNNEngine
@@ -123,7 +124,7 @@ def _chunk_shard(block: np.ndarray, labels: Any, model: tuple[np.ndarray, ...], 
 
 
 def _project(block: np.ndarray, model: tuple[np.ndarray, ...], first_row: int) -> np.ndarray:
-    return _reduction(*model).transform(block, first_row)
+    return _reduction(*model).transform(block, first_row, "X")
 
 
 def _search(shard: _Shard, P: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -131,8 +132,10 @@ def _search(shard: _Shard, P: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarra
 
 
 def _merged(parts: Sequence[tuple[np.ndarray, ...]], k: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The k best of the shards' best, ascending in (squared distance, index)."""
+    """The k best of the shards' best, ascending in (squared distance, index); a NaN
+    squared distance (an overflow, inf - inf) ranks as +inf, as in the engine."""
     sq, index, labels = (np.concatenate([part[i] for part in parts], axis=1) for i in range(3))
+    sq = np.where(np.isnan(sq), np.inf, sq)
     order = np.lexsort((index, sq), axis=1)[:, :k]
     return tuple(np.take_along_axis(a, order, axis=1) for a in (sq, index, labels))  # type: ignore[return-value]
 
@@ -161,7 +164,7 @@ def _merged_labels(parts: Sequence[tuple[np.ndarray, ...]], k: int) -> list[str]
 def _merged_neighbours(parts: Sequence[tuple[np.ndarray, ...]], k: int) -> tuple[np.ndarray, np.ndarray]:
     sq, index, _ = _merged(parts, k)
     # The engine's Euclidean distance: the expanded form may round a tiny square below zero.
-    return np.sqrt(np.where(sq > 0.0, sq, 0.0)), index
+    return np.sqrt(np.maximum(sq, 0.0)), index
 
 
 def _row_blocks(X: Any, name: str) -> tuple[da.Array, list[int]]:
@@ -186,14 +189,15 @@ def train(config: KNNConfig, X: da.Array, y: Any, scale: bool = False) -> "Shard
     n, d = X.shape
     if n == 0 or d == 0:
         raise ValueError(f"X must have at least one row and one column, got {n} x {d}")
+    if not isinstance(y, da.Array):
+        y = np.asarray(y, dtype=object)
+    if y.ndim != 1:
+        raise ValueError(f"y must be one-dimensional (one label per row), got shape {y.shape}")
+    if y.shape[0] != n:
+        raise ValueError(f"y has {y.shape[0]} labels but X has {n} rows")
     if isinstance(y, da.Array):
-        if y.shape[0] != n or y.ndim != 1:
-            raise ValueError(f"y has {y.shape[0]} labels but X has {n} rows")
         label_blocks = list(y.rechunk((X.chunks[0],)).to_delayed())
     else:
-        y = np.asarray(y, dtype=object)
-        if y.ndim != 1 or len(y) != n:
-            raise ValueError(f"y has {len(y)} labels but X has {n} rows")
         label_blocks = [y[a:b] for a, b in zip(offsets, offsets[1:])]
     client = get_client()
     blocks = list(X.to_delayed().ravel())
@@ -235,8 +239,9 @@ def train(config: KNNConfig, X: da.Array, y: Any, scale: bool = False) -> "Shard
         pca.finish_thin(values, U)
 
     model = (pca.mean, pca.feature_scale, pca.components)
-    [shipped] = client.scatter([model], broadcast=True)
-    shards = client.compute([delayed(_chunk_shard)(b, labels, shipped, f)
+    # A node of the graph, not scattered: the shards then depend on it through the graph.
+    model_node = delayed(model, pure=False)
+    shards = client.compute([delayed(_chunk_shard)(b, labels, model_node, f)
                              for b, labels, f in zip(blocks, label_blocks, firsts)])
     counts: dict[bytes, int] = {}
     for part in client.gather([client.submit(_Shard.label_counts, s, pure=False) for s in shards]):
@@ -245,6 +250,18 @@ def train(config: KNNConfig, X: da.Array, y: Any, scale: bool = False) -> "Shard
     engine = ShardedEngine(config, model, shards, offsets, counts)
     print(f"[Engine] Trained successfully. Reduced to {pca.n_components} dimensions.", flush=True)
     return engine
+
+
+def _in_order(tasks: list[Any]) -> list[Any]:
+    """The results of `tasks`; when some fail, the first one's error in list order, as the
+    engine names the first bad row of a batch whichever block found it first."""
+    client = get_client()
+    futures = client.compute(tasks)
+    wait(futures)
+    for future in futures:
+        if future.status == "error":
+            future.result()
+    return client.gather(futures)
 
 
 class ShardedEngine:
@@ -266,10 +283,13 @@ class ShardedEngine:
         self.offsets = offsets
         self.label_counts = label_counts
         self._reduction = _reduction(*model)
+        client = get_client()
+        self._cluster = client.scheduler_info()["id"], client.scheduler.address
 
     def __reduce__(self) -> tuple[Any, ...]:
         model = (self.mean, self.feature_scale, self.components)
-        return ShardedEngine, (self.config, model, self.shards, self.offsets, self.label_counts)
+        return _reattached, (self.config, model, [f.key for f in self.shards], self.offsets, self.label_counts,
+                             self._cluster)
 
     @property
     def n_components(self) -> int:
@@ -288,59 +308,111 @@ class ShardedEngine:
         return _core._engine_from_parts(self.config, self.mean, self.feature_scale, self.components,
                                         reference, labels)
 
-    def _answer(self, Q: Any, k: int, finish: Any) -> list[Any]:
-        """finish(parts, k) per block of queries, on the workers, in block order."""
-        client = get_client()
+    # The checks and their order are the engine's, so a sharded engine refuses what
+    # gather()'s engine refuses, with the same words.
+    def _queries(self, X: Any, check_rows_first: bool) -> Any:
+        """X as a 2-D NumPy or dask array of the trained width; a 1-D X is one column."""
+        if not isinstance(X, da.Array):
+            X = np.asarray(X, dtype=np.float64)
+        if X.ndim == 1:
+            X = X[:, None]
+            d = self.mean.shape[0]
+            if d != 1 and (X.shape[0] > 0 or not check_rows_first):
+                raise ValueError(f"X must be two-dimensional (samples x features): a one-dimensional X of "
+                                 f"{X.shape[0]} values reads as one column, but the engine was trained with "
+                                 f"{d} features")
+        if X.ndim != 2:
+            raise TypeError(f"X must be a one- or two-dimensional array, got {X.ndim} dimensions")
+        return X
+
+    def _check_width(self, X: Any, what: str = "X") -> None:
         d = self.mean.shape[0]
-        if isinstance(Q, da.Array):
-            Q, offsets = _row_blocks(Q, "X")
-            if Q.shape[1] != d:
-                raise ValueError(f"X has {Q.shape[1]} features, but the engine was trained with {d}")
-            [shipped] = client.scatter([(self.mean, self.feature_scale, self.components)], broadcast=True)
-            projected = [dask.delayed(_project)(b, shipped, f) for b, f in zip(Q.to_delayed().ravel(), offsets)]
-        else:
-            if Q.ndim != 2 or Q.shape[1] != d:
-                raise ValueError(f"X has {Q.shape[-1] if Q.ndim else 0} features, but the engine was trained with {d}")
-            [shipped] = client.scatter([self._reduction.transform(Q, 0)])
-            projected = [shipped]
-        tasks = [dask.delayed(finish)([dask.delayed(_search)(s, P, k) for s in self.shards], k) for P in projected]
-        return client.gather(client.compute(tasks))
+        if X.shape[1] != d:
+            raise ValueError(f"{what} has {X.shape[1]} features, but the engine was trained with {d}")
+
+    def _projected(self, X: Any, what: str = "X") -> list[Any]:
+        """The reduced queries in blocks, as graph nodes: NumPy queries reduced here (which
+        refuses NaN, infinity and overflow at once), dask ones on the workers."""
+        if isinstance(X, da.Array):
+            X, offsets = _row_blocks(X, "X")
+            model = dask.delayed((self.mean, self.feature_scale, self.components), pure=False)
+            return [dask.delayed(_project)(b, model, f) for b, f in zip(X.to_delayed().ravel(), offsets)]
+        # In the graph, not scattered: a scattered array is keyed by its content, and a
+        # second call with the same queries met the key the first had just released.
+        return [dask.delayed(self._reduction.transform(X, 0, what), pure=False)]
+
+    def _answer(self, projected: list[Any], k: int, finish: Any) -> list[Any]:
+        """finish(parts, k) per block of queries, on the workers, in block order."""
+        return _in_order([dask.delayed(finish)([dask.delayed(_search)(s, P, k) for s in self.shards], k)
+                          for P in projected])
+
+    def _predicted(self, X: Any, what: str) -> list[str]:
+        if X.shape[0] == 0:
+            return []
+        self._check_width(X, what)
+        projected = self._projected(X, what)
+        k, n = self.config.k, self.n_samples
+        if k <= 0 or k >= n:
+            rows = sum(_in_order([dask.delayed(len)(P) for P in projected]))
+            if k <= 0:
+                return ["Unknown"] * rows
+            # Every training row votes, whatever the query.
+            best = min(self.label_counts.items(), key=lambda item: (-item[1], item[0]))[0]
+            return [best.decode()] * rows
+        return [label for part in self._answer(projected, k, _merged_labels) for label in part]
 
     def predict_batch(self, X: Any) -> list[str]:
         """Labels of the rows of ``X`` (NumPy or dask), in row order: the vote of the engine
         over the k nearest of all shards. Searched and voted on the workers; only the
         reduced queries and the labels travel."""
-        k, n = self.config.k, self.n_samples
-        X = X if isinstance(X, da.Array) else np.asarray(X, dtype=np.float64)
-        rows = X.shape[0]
-        if rows == 0:
-            return []
-        if k <= 0:
-            return ["Unknown"] * rows
-        if k >= n:
-            # Every training row votes, whatever the query.
-            best = min(self.label_counts.items(), key=lambda item: (-item[1], item[0]))[0]
-            return [best.decode()] * rows
-        return [label for part in self._answer(X, k, _merged_labels) for label in part]
+        return self._predicted(self._queries(X, check_rows_first=True), "X")
 
     def predict(self, x: Any) -> str:
-        """Label of one feature vector."""
-        return self.predict_batch(np.asarray(x, dtype=np.float64).reshape(1, -1))[0]
+        """Label of one feature vector (a vector, or an m x 1 column)."""
+        x = np.asarray(x, dtype=np.float64)
+        if x.ndim == 2 and x.shape[1] == 1:
+            x = x[:, 0]
+        if x.ndim != 1:
+            raise TypeError(f"predict takes one vector (or an m x 1 column), got shape {x.shape}")
+        return self._predicted(x[None, :], "x")[0]
 
     def kneighbors(self, X: Any, k: int) -> tuple[np.ndarray, np.ndarray]:
         """The ``k`` nearest training rows of each row of ``X``, as ``KNNEngine.kneighbors``
         gives them: (distances, indices), ascending in (distance, index), with indices into
         the whole training array."""
+        k = operator.index(k)
         n = self.n_samples
         if k < 1 or k > n:
             raise ValueError(f"k is {k}, but must be between 1 and the {n} training samples")
-        X = X if isinstance(X, da.Array) else np.asarray(X, dtype=np.float64)
+        X = self._queries(X, check_rows_first=False)
+        self._check_width(X)
         if X.shape[0] == 0:
             return np.empty((0, k)), np.empty((0, k), dtype=np.int64)
-        parts = self._answer(X, k, _merged_neighbours)
+        parts = self._answer(self._projected(X), k, _merged_neighbours)
         return np.vstack([p[0] for p in parts]), np.vstack([p[1] for p in parts])
 
     def __repr__(self) -> str:
         return (f"ShardedEngine({self.n_samples} rows in {len(self.shards)} shards, "
                 f"{self.mean.shape[0]} features -> {self.n_components} components)")
 
+
+def _reattached(config: KNNConfig, model: tuple[np.ndarray, ...], keys: list[Any], offsets: list[int],
+                label_counts: dict[bytes, int], cluster: tuple[str, str]) -> ShardedEngine:
+    """A pickled ShardedEngine, back on the cluster that holds its shards: refused anywhere
+    else, and once the shards are gone, instead of failing later naming nothing."""
+    scheduler_id, address = cluster
+    moving = "use gather() to move it as one KNNEngine"
+    try:
+        client = get_client()
+    except ValueError:
+        raise ValueError(f"a ShardedEngine's shards live on the cluster that trained it ({address}); connect a "
+                         f"Client to that cluster before loading it, or {moving}") from None
+    if client.scheduler_info()["id"] != scheduler_id:
+        raise ValueError(f"a ShardedEngine's shards live on the cluster that trained it ({address}), not on this "
+                         f"client's ({client.scheduler.address}); {moving}")
+    shards = [Future(key, client) for key in keys]
+    held = client.who_has(shards)
+    if not all(held.get(key) for key in keys):
+        raise ValueError(f"this ShardedEngine's shards are no longer held on {address} (the engine that owned "
+                         f"them was released); {moving} while it is alive")
+    return ShardedEngine(config, model, shards, offsets, label_counts)

@@ -8,6 +8,8 @@ import faulthandler
 import io
 import os
 import pickle
+import subprocess
+import sys
 
 import dask
 import dask.array as da
@@ -47,7 +49,7 @@ def client():
     try:
         with (
             dask.config.set({"distributed.worker.multiprocessing-method": "spawn"}),
-            LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+            LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster,
             Client(cluster, timeout="60s") as client,
         ):
             client.wait_for_workers(WORKERS, timeout=60)
@@ -130,12 +132,17 @@ def test_sharded_engine_answers_as_its_gathered_engine(client):
         restored = pickle.loads(pickle.dumps(sharded))  # carries the model and shard references
         assert len(pickle.dumps(sharded)) < 300 * sharded.n_components * 8
         expected = gathered.predict_batch(Q)
-        assert sharded.predict_batch(Q) == restored.predict_batch(Q_dask) == expected
+        # Asked again and again, NumPy and dask alike: a call's queries once met the key
+        # the previous call had just released.
+        for engine in (sharded, restored, sharded, restored):
+            assert engine.predict_batch(Q) == engine.predict_batch(Q_dask) == expected
         for k in (1, 4, 50, 300):  # 50 exceeds every shard of 7, 300 is every row
             want = gathered.kneighbors(Q, k)
-            for got in (sharded.kneighbors(Q, k), sharded.kneighbors(Q_dask, k)):
+            for got in (sharded.kneighbors(Q, k), sharded.kneighbors(Q_dask, k), restored.kneighbors(Q, k)):
                 assert got[0].tobytes() == want[0].tobytes()
                 np.testing.assert_array_equal(got[1], want[1])
+    twin, _ = quiet_lines(qd.train, config, chunked(X, 7), y)  # equal to the last, shards and model
+    assert twin.predict_batch(Q) == sharded.predict_batch(Q) == twin.predict_batch(Q) == expected
     for config.k in (0, 300):  # "Unknown", and the majority of every row
         sharded, _ = quiet_lines(qd.train, config, chunked(X, 3), y)
         assert sharded.predict_batch(Q[:5]) == sharded.gather().predict_batch(Q[:5])
@@ -148,6 +155,63 @@ def test_a_bad_chunk_fails_on_the_client_naming_the_row(client):
         quiet_lines(qd.train, quorvane.KNNConfig(), chunked(X, 4), y)
     with pytest.raises(ValueError, match="y has 199 labels but X has 200 rows"):
         qd.train(quorvane.KNNConfig(), chunked(X, 4), y[1:])
+    with pytest.raises(ValueError, match=r"y must be one-dimensional \(one label per row\), got shape \(200, 1\)"):
+        qd.train(quorvane.KNNConfig(), chunked(X, 4), y[:, None])
+
+
+def nan_at(Q, row):
+    Q = Q.copy()
+    Q[row, 2] = np.nan
+    return Q
+
+
+# Calls a sharded engine must answer, or refuse with the same error, exactly as the engine
+# gather() returns: its checks come before any shortcut (every row votes, k <= 0).
+QUERY_CASES = {
+    "NaN": lambda e, Q: e.predict_batch(nan_at(Q, 3)),
+    "NaN in a dask chunk": lambda e, Q: e.predict_batch(da.from_array(nan_at(Q, 7), chunks=(5, 10))),
+    "wrong width": lambda e, Q: e.predict_batch(Q[:, :9]),
+    "empty of the wrong width": lambda e, Q: e.predict_batch(Q[:0, :9]),
+    "one-dimensional": lambda e, Q: e.predict_batch(Q[0]),
+    "predict NaN": lambda e, Q: e.predict(nan_at(Q, 0)[0]),
+    "predict short": lambda e, Q: e.predict(Q[0, :9]),
+    "projection overflows": lambda e, Q: e.predict_batch(Q[-3:]),  # its last row is made to overflow
+    "kneighbors of none, wrong width": lambda e, Q: e.kneighbors(Q[:0, :9], 2),
+    "kneighbors k beyond the rows": lambda e, Q: e.kneighbors(Q, 301),
+    "kneighbors k=0": lambda e, Q: e.kneighbors(Q, 0),
+    "kneighbors one-dimensional": lambda e, Q: e.kneighbors(Q[0], 2),
+}
+
+
+def outcome(call):
+    try:
+        result = call()
+    except (TypeError, ValueError) as e:
+        return type(e), str(e)
+    return result if isinstance(result, (str, list)) else [a.tolist() for a in result]
+
+
+@pytest.mark.parametrize("k", [3, 0, 300])
+def test_sharded_engine_refuses_as_its_gathered_engine(client, k):
+    X, y, Q = dataset(300, 10, seed=4)
+    config = quorvane.KNNConfig()
+    config.k = k
+    sharded, _ = quiet_lines(qd.train, config, chunked(X, 3), y)
+    gathered = sharded.gather()
+    Q = np.vstack([Q[:19], 1e308 * np.sign(sharded.components[:, 0])])  # the last row's projection overflows
+    for name, call in QUERY_CASES.items():
+        assert outcome(lambda: call(sharded, Q)) == outcome(lambda: call(gathered, Q)), name
+
+
+def test_pickled_sharded_engine_is_refused_off_its_cluster(client):
+    X, y, Q = dataset(100, 10, seed=6)
+    blob = pickle.dumps(quiet_lines(qd.train, quorvane.KNNConfig(), chunked(X, 2), y)[0])
+    code = "import pickle, sys; pickle.loads(sys.stdin.buffer.read())"
+    run = subprocess.run([sys.executable, "-c", code], input=blob, capture_output=True, timeout=120)
+    assert b"ValueError: a ShardedEngine's shards live on the cluster that trained it" in run.stderr
+    with LocalCluster(n_workers=1, processes=False, dashboard_address=":0") as other, Client(other):
+        with pytest.raises(ValueError, match="not on this client's"):
+            pickle.loads(blob)
 
 
 def test_chunk_steps_refuse_per_feature_vectors_of_another_length():
