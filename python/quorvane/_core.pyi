@@ -5,6 +5,7 @@
 # hence the positional-only markers.
 
 import collections.abc
+import os
 import typing
 
 import numpy
@@ -58,9 +59,41 @@ class KNNEngine:
     def n_components(self) -> int:
         """Components kept by the last successful train; 0 before the first."""
 
+    def transform(self, X: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]:
+        """Rows of ``X`` in the reduced space, (rows, n_components): exactly the projection the
+        search measures, so ``kneighbors`` distances are Euclidean distances between these rows."""
+
+    @property
+    def mean(self) -> numpy.typing.NDArray[numpy.float64]:
+        """Per-feature mean of the training samples (d,); empty before training."""
+
+    @property
+    def feature_scale(self) -> numpy.typing.NDArray[numpy.float64]:
+        """Per-feature divisor (d,): the sample deviation with ``scale=True``, ones without."""
+
+    @property
+    def components(self) -> numpy.typing.NDArray[numpy.float64]:
+        """The kept axes as the engine uses them, one per column (d, n_components)."""
+
+    @property
+    def explained_variance(self) -> numpy.typing.NDArray[numpy.float64]:
+        """Sample variance (n - 1) of the training data along each kept axis (n_components,)."""
+
+    @property
+    def explained_variance_ratio(self) -> numpy.typing.NDArray[numpy.float64]:
+        """Each kept axis's share of the total variance of the (scaled) training data."""
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the model to ``path`` (atomically: a temporary file renamed over it)."""
+
     # The state layout is private to the module and versioned there.
     def __getstate__(self, /) -> tuple[object, ...]: ...
     def __setstate__(self, state: tuple[object, ...], /) -> None: ...
+    def _training_neighbours(
+        self, k: typing.SupportsInt | typing.SupportsIndex, /
+    ) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]: ...
+
+def _load(path: str | os.PathLike[str], mmap: bool, verify: bool) -> KNNEngine: ...
 
 def _set_quiet(on: bool, /) -> bool:
     """Silences this thread's progress lines; returns the previous setting."""

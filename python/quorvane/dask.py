@@ -236,7 +236,7 @@ def train(config: KNNConfig, X: da.Array, y: Any, scale: bool = False) -> "Shard
         values, V = pca.gram_eigenpairs(gram)
         U = _tree_sum([delayed(_chunk_back)(b, V[f:e], mean, divisors)
                        for b, f, e in zip(blocks, offsets, offsets[1:])]).compute()
-        pca.finish_thin(values, U)
+        pca.finish_thin(values, U, n)
 
     model = (pca.mean, pca.feature_scale, pca.components)
     # A node of the graph, not scattered: the shards then depend on it through the graph.

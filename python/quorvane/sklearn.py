@@ -8,6 +8,7 @@ from typing import Any, Iterator
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin
+from sklearn.utils import TransformerTags
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted, validate_data
 
@@ -60,6 +61,16 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         Number of training samples.
     n_components_ : int
         Components the PCA kept.
+    mean_ : ndarray of shape (n_features_in_,)
+        Per-feature mean of the training samples.
+    scale_ : ndarray of shape (n_features_in_,)
+        Per-feature divisor: the standard deviation with ``scale=True``, ones without.
+    components_ : ndarray of shape (n_components_, n_features_in_)
+        The kept principal axes, one per row, by descending explained variance.
+    explained_variance_ : ndarray of shape (n_components_,)
+        Variance of the (scaled) training data along each kept axis, with n - 1.
+    explained_variance_ratio_ : ndarray of shape (n_components_,)
+        Each axis's share of the total variance of the (scaled) training data.
     engine_ : quorvane.KNNEngine
         The trained engine.
 
@@ -78,6 +89,12 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         self.scale = scale
         self.weights = weights
         self.verbose = verbose
+
+    def __sklearn_tags__(self):
+        # transform makes it a transformer too: the reduced rows are always float64.
+        tags = super().__sklearn_tags__()
+        tags.transformer_tags = TransformerTags(preserves_dtype=["float64"])
+        return tags
 
     def _check_params(self) -> None:
         k = self.n_neighbors
@@ -119,6 +136,63 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         self.n_samples_fit_ = X.shape[0]
         self.n_components_ = engine.n_components
         return self
+
+    # The reduction as the engine holds it: read from it, so pickles carry it once.
+    @property
+    def mean_(self):
+        check_is_fitted(self)
+        return self.engine_.mean
+
+    @property
+    def scale_(self):
+        check_is_fitted(self)
+        return self.engine_.feature_scale
+
+    @property
+    def components_(self):
+        check_is_fitted(self)
+        return self.engine_.components.T
+
+    @property
+    def explained_variance_(self):
+        check_is_fitted(self)
+        return self.engine_.explained_variance
+
+    @property
+    def explained_variance_ratio_(self):
+        check_is_fitted(self)
+        return self.engine_.explained_variance_ratio
+
+    def transform(self, X):
+        """Project samples into the reduced space the neighbours are searched in.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_queries, n_features)
+
+        Returns
+        -------
+        X_reduced : ndarray of shape (n_queries, n_components_)
+            ``(X - mean_) / scale_ @ components_.T``, exactly as the search measures
+            it: the distances ``kneighbors`` returns are Euclidean distances between
+            these rows.
+        """
+        check_is_fitted(self)
+        return self.engine_.transform(self._queries(X))
+
+    def fit_transform(self, X, y):
+        """Fit on ``X`` and ``y``, then project ``X``: ``fit(X, y).transform(X)``.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+        y : array-like of shape (n_samples,)
+
+        Returns
+        -------
+        X_reduced : ndarray of shape (n_samples, n_components_)
+        """
+        return self.fit(X, y).transform(X)
 
     def _queries(self, X):
         # NaN and infinity are left to the engine, which refuses them, naming the

@@ -20,6 +20,7 @@
 #include "common/Console.h"
 #include "engine/KNNConfig.h"
 #include "engine/KNNEngine.h"
+#include "format/ModelFile.h"
 #include "linalg/Kernels.h"
 #include "common/Parallel.h"
 #include "neighbours/ReferenceShard.h"
@@ -176,9 +177,11 @@ class type_caster<quorvane::ReferenceShard> : public initialised_caster<quorvane
 
 namespace {
 
-// Saved state layout. Version 2 names the byte order of its doubles (always
-// written little-endian); version 1, from 0.1, holds them in the saving
-// machine's order, which is read as this machine's.
+// Saved state layout. Version 3 is the model file's image (the bytes save
+// writes); version 2 names the byte order of its doubles (always written
+// little-endian); version 1, from 0.1, holds them in the saving machine's
+// order, which is read as this machine's. All three load.
+constexpr int kImageStateVersion = 3;
 constexpr int kStateVersion = 2;
 constexpr int kLegacyStateVersion = 1;
 
@@ -250,19 +253,15 @@ Eigen::Index state_size(const py::tuple& t, std::size_t i, const char* what) {
 }
 
 py::tuple engine_state(const KNNEngine& engine) {
-    const KNNEngine::State s = engine.state();
-    const Eigen::Index d = s.mean.size(), c = s.components.cols(), n = s.reference.rows();
-    const KNNEngine::State::RowMatrix reference = s.reference;  // row by row
-    py::list labels;
-    for (const std::string& label : s.labels) labels.append(py::bytes(label));
-    return py::make_tuple(kStateVersion, s.config.k, s.config.variance, d, c, n, "<",
-                          to_bytes(s.mean.data(), d), to_bytes(s.feature_scale.data(), s.feature_scale.size()),
-                          to_bytes(s.components.data(), s.components.size()),
-                          to_bytes(reference.data(), reference.size()), labels);
+    std::string image;
+    {
+        py::gil_scoped_release nogil;
+        image = engine.image();
+    }
+    return py::make_tuple(kImageStateVersion, py::bytes(image));
 }
 
 KNNEngine::State state_from_tuple(const py::tuple& t) {
-    if (t.size() < 1) bad_state("empty");
     const auto version = state_item<long long>(t, 0, "version");
     if (version != kStateVersion && version != kLegacyStateVersion) bad_state("unknown version " + std::to_string(version));
     const std::size_t fields = version == kStateVersion ? 12 : 11;
@@ -313,29 +312,65 @@ KNNEngine::State state_from_tuple(const py::tuple& t) {
     return s;
 }
 
+// An engine's pickled state: the model file's image (version 3), or one of
+// the tuples earlier versions wrote.
+struct EngineState {
+    std::optional<quorvane::format::ModelFile> file;
+    std::optional<KNNEngine::State> fields;
+
+    explicit EngineState(const py::tuple& t) {
+        if (t.size() < 1) bad_state("empty");
+        if (state_item<long long>(t, 0, "version") != kImageStateVersion) {
+            fields = state_from_tuple(t);
+            return;
+        }
+        if (t.size() != 2) bad_state(std::to_string(t.size()) + " fields, expected 2");
+        if (!py::isinstance<py::bytes>(t[1])) bad_state("the model image is not bytes");
+        const std::string_view image = py::reinterpret_borrow<py::bytes>(t[1]);
+        py::gil_scoped_release nogil;
+        file = quorvane::format::ModelFile::parse(image.data(), image.size(), true);
+    }
+
+    std::unique_ptr<KNNEngine> make() {
+        py::gil_scoped_release nogil;
+        return file ? std::make_unique<KNNEngine>(*file) : std::make_unique<KNNEngine>(std::move(*fields));
+    }
+
+    void into(KNNEngine& live) {
+        py::gil_scoped_release nogil;  // waits for running queries to let go of the model
+        if (file) {
+            live.restore(*file);
+        } else {
+            live.restore(std::move(*fields));
+        }
+    }
+};
+
 // __setstate__ as pickle calls it on an object made by __new__, and as a
 // caller may call it on a live one: there it replaces the value (for an
 // engine, atomically, as train installs a model) instead of being ignored.
 // pybind11 takes any function named __setstate__ for a constructor and skips
 // it on a live object, so it is made under another name and installed.
-template <typename T, typename FromState, typename Replace>
-void bind_setstate(py::class_<T>& cls, FromState from_state, Replace replace) {
+// `make(state)` builds a new value, `replace(live, state)` loads into one.
+template <typename T, typename Make, typename Replace>
+void bind_setstate(py::class_<T>& cls, Make make, Replace replace) {
     const py::cpp_function set_state(
-        [from_state, replace](py::handle self, const py::tuple& state) {
+        [make, replace](py::handle self, const py::tuple& state) {
             if (!py::isinstance<T>(self)) throw py::type_error("__setstate__ needs an instance of its own class");
             auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
             py::detail::value_and_holder v_h = instance->get_value_and_holder(py::detail::get_type_info(typeid(T)));
-            auto value = from_state(state);
             std::unique_ptr<T> owned;
             // Sizes that agree in the state but not with each other are refused here.
             try {
                 if (v_h.holder_constructed()) {
-                    replace(*v_h.value_ptr<T>(), std::move(value));
+                    replace(*v_h.value_ptr<T>(), state);
                     return;
                 }
-                owned = std::make_unique<T>(std::move(value));
+                owned = make(state);
             } catch (const std::invalid_argument& e) {
-                bad_state(e.what());
+                const std::string why = e.what();
+                if (why.rfind("invalid quorvane", 0) == 0) throw;
+                bad_state(why);
             }
             v_h.value_ptr() = owned.get();
             v_h.type->init_instance(instance, nullptr);  // the default holder takes it over
@@ -343,6 +378,18 @@ void bind_setstate(py::class_<T>& cls, FromState from_state, Replace replace) {
         },
         py::name("_set_state"), py::is_method(cls), py::arg("state"), py::pos_only());
     cls.attr("__setstate__") = set_state;
+}
+
+// A path as Python gives it (str, bytes or os.PathLike), as the C library takes it.
+std::string file_path(const py::object& path) {
+    const py::object fs = py::module_::import("os").attr("fspath")(path);
+    if (py::isinstance<py::bytes>(fs)) return fs.cast<std::string>();
+    return py::str(fs).cast<std::string>();
+}
+
+py::array_t<double> read_only(py::array_t<double> a) {
+    a.attr("flags").attr("writeable") = false;
+    return a;
 }
 
 // Set while the scikit-learn estimator trains quietly; per thread, so one
@@ -446,7 +493,9 @@ void bind_sharding(py::module_& m) {
             return py::make_tuple(values, vectors);
         })
         .def("finish_thin", &AdaptivePCA::finish_thin)
-        .def("restore", &AdaptivePCA::restore)
+        .def("restore", [](AdaptivePCA& p, Eigen::VectorXd mean, Eigen::VectorXd scale, Eigen::MatrixXd components) {
+            p.restore(std::move(mean), std::move(scale), std::move(components));
+        })
         // Projects the rows of X; a row with NaN or infinity is named, counted from first_row.
         .def("transform", [](const AdaptivePCA& p, const MatrixArg& X, Index first_row, const std::string& what) {
             if (!p.fitted()) throw py::value_error("the reduction is not fitted");
@@ -476,7 +525,7 @@ void bind_sharding(py::module_& m) {
              })
         .def_property_readonly("rows", &ReferenceShard::rows)
         .def_property_readonly("offset", &ReferenceShard::offset)
-        .def_property_readonly("samples", [](const ReferenceShard& s) { return s.samples(); });
+        .def_property_readonly("samples", [](const ReferenceShard& s) { return ReferenceShard::RowMatrix(s.samples()); });
 
     m.def("_engine_from_parts",
           [](const KNNConfig& config, Eigen::VectorXd mean, Eigen::VectorXd scale, Eigen::MatrixXd components,
@@ -501,6 +550,10 @@ PYBIND11_MODULE(_core, m) {
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
+        } catch (const quorvane::format::FileError& e) {
+            // OSError(errno, text, path) becomes FileNotFoundError and its kin.
+            const py::object error = py::module_::import("builtins").attr("OSError")(e.error, std::strerror(e.error), e.path);
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
         } catch (const quorvane::common::Interrupted&) {
             // The poll has set KeyboardInterrupt (or whatever the handler raised).
             if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
@@ -535,12 +588,17 @@ PYBIND11_MODULE(_core, m) {
         config,
         [](const py::tuple& t) {
             if (t.size() != 2) bad_state("a KNNConfig state has 2 fields, got " + std::to_string(t.size()));
-            KNNConfig c;
-            c.k = state_item<int>(t, 0, "k");
-            c.variance = state_item<double>(t, 1, "variance");
+            auto c = std::make_unique<KNNConfig>();
+            c->k = state_item<int>(t, 0, "k");
+            c->variance = state_item<double>(t, 1, "variance");
             return c;
         },
-        [](KNNConfig& live, KNNConfig loaded) { live = loaded; });
+        [](KNNConfig& live, const py::tuple& t) {
+            if (t.size() != 2) bad_state("a KNNConfig state has 2 fields, got " + std::to_string(t.size()));
+            const auto k = state_item<int>(t, 0, "k");
+            live.variance = state_item<double>(t, 1, "variance");
+            live.k = k;
+        });
 
     py::class_<KNNEngine> engine(m, "KNNEngine");
     engine.def(py::init<KNNConfig>())
@@ -581,11 +639,52 @@ PYBIND11_MODULE(_core, m) {
                  }
                  return py::make_tuple(std::move(distances), std::move(indices));
              })
+        .def("transform",
+             [](const KNNEngine& self, const MatrixArg& X) {
+                 check_two_dimensional(self, X);
+                 py::array_t<double> out({static_cast<py::ssize_t>(X.view->rows()),
+                                          static_cast<py::ssize_t>(self.n_components())});
+                 double* const data = out.mutable_data();
+                 {
+                     py::gil_scoped_release nogil;
+                     self.transform(*X.view, data);
+                 }
+                 return out;
+             }, py::arg("X"))
+        .def_property_readonly("mean", [](const KNNEngine& self) { return read_only(py::array_t<double>(py::cast(self.reduction().mean))); })
+        .def_property_readonly("feature_scale", [](const KNNEngine& self) {
+            return read_only(py::array_t<double>(py::cast(self.reduction().feature_scale)));
+        })
+        .def_property_readonly("components", [](const KNNEngine& self) {
+            return read_only(py::array_t<double>(py::cast(self.reduction().components)));
+        })
+        .def_property_readonly("explained_variance", [](const KNNEngine& self) {
+            return read_only(py::array_t<double>(py::cast(self.reduction().explained_variance)));
+        })
+        .def_property_readonly("explained_variance_ratio", [](const KNNEngine& self) {
+            const KNNEngine::Reduction r = self.reduction();
+            return read_only(py::array_t<double>(py::cast(Eigen::VectorXd(r.explained_variance / r.total_variance))));
+        })
+        .def(
+            "save",
+            [](const KNNEngine& self, const py::object& path) {
+                const std::string where = file_path(path);
+                py::gil_scoped_release nogil;
+                self.save(where);
+            },
+            py::arg("path"))
         .def("__getstate__", &engine_state, py::pos_only());
-    bind_setstate(engine, &state_from_tuple, [](KNNEngine& live, KNNEngine::State loaded) {
-        py::gil_scoped_release nogil;  // waits for running queries to let go of the model
-        live.restore(std::move(loaded));
-    });
+    m.def(
+        "_load",
+        [](const py::object& path, bool map, bool verify) {
+            const std::string where = file_path(path);
+            py::gil_scoped_release nogil;
+            return std::make_unique<KNNEngine>(quorvane::format::ModelFile::open(where, map, verify));
+        },
+        py::arg("path"), py::arg("mmap"), py::arg("verify"));
+    bind_setstate(
+        engine, [](const py::tuple& t) { return EngineState(t).make(); },
+        [](KNNEngine& live, const py::tuple& t) { EngineState(t).into(live); });
     m.attr("__name__") = own_name;
     bind_sharding(m);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -10,6 +11,7 @@
 #include <Eigen/Dense>
 
 #include "KNNConfig.h"
+#include "format/ModelFile.h"
 #include "linalg/MatrixView.h"
 #include "reduction/AdaptivePCA.h"
 #include "neighbours/KNNClassifier.h"
@@ -31,6 +33,19 @@ public:
         Eigen::MatrixXd components;      ///< features x kept components
         Eigen::MatrixXd reference;       ///< projected training samples, one per row
         std::vector<std::string> labels; ///< label of each reference row
+        /// Variance along each kept axis; empty in a state saved before it was
+        /// kept, where it is then taken from the reference rows.
+        Eigen::VectorXd explained_variance;
+        double total_variance = std::numeric_limits<double>::quiet_NaN();  ///< NaN where unknown
+    };
+
+    /// The reduction as trained, for inspection.
+    struct Reduction {
+        Eigen::VectorXd mean;                ///< per-feature mean (empty before training)
+        Eigen::VectorXd feature_scale;       ///< per-feature divisor
+        Eigen::MatrixXd components;          ///< features x kept components, as the engine uses them
+        Eigen::VectorXd explained_variance;  ///< sample variance of the training data along each kept axis
+        double total_variance;               ///< total variance of the (standardised) training data
     };
 
     explicit KNNEngine(KNNConfig config);
@@ -38,6 +53,13 @@ public:
     /// An engine that answers exactly as the one whose state this is. Refuses
     /// a state whose sizes disagree, with std::invalid_argument.
     explicit KNNEngine(State state);
+
+    /// The engine a model file holds, its arrays read in place (a mapped
+    /// file's pages are shared, not copied). Refuses, with
+    /// std::invalid_argument("invalid quorvane model file: ..."), a file whose
+    /// sections do not make a model: every count and index is proved in range
+    /// first, so a search never reads outside the file.
+    explicit KNNEngine(const format::ModelFile& file);
     ~KNNEngine();
 
     KNNEngine(const KNNEngine&) = delete;
@@ -80,6 +102,23 @@ public:
     /// at once as `train` installs a model; queries running meanwhile answer
     /// wholly from the old one. Refuses an inconsistent state, changing nothing.
     void restore(State state);
+    /// The same from a model file.
+    void restore(const format::ModelFile& file);
+
+    /// Writes the model to `path` (atomically: see format::ModelFile::save).
+    /// Training or restoring meanwhile changes nothing of what is written.
+    void save(const std::string& path) const;
+    /// The bytes such a file holds, for pickling. The same model always
+    /// gives the same bytes.
+    std::string image() const;
+
+    /// Rows of X in the reduced space, exactly as the search measures them, to
+    /// out[i * n_components() + j], in parallel. Refuses what `kneighbors`
+    /// refuses in X; an untrained engine writes nothing.
+    void transform(const MatrixView& X, double* out) const;
+
+    /// A copy of the reduction, for inspection.
+    Reduction reduction() const;
 
     /// Components kept by the last successful train; 0 before the first.
     int n_components() const;
@@ -105,6 +144,9 @@ private:
     void for_each_block(Eigen::Index rows, const BlockWork& work) const;
     /// The kneighbors refusals, under a lock the caller holds.
     void check_count_locked(int k) const;
+    /// Installs a model built aside, config included, under the exclusive lock.
+    void install(KNNConfig settings, std::unique_ptr<AdaptivePCA> new_pca,
+                 std::unique_ptr<KNNClassifier> new_classifier);
 
     mutable std::shared_mutex mutex;            ///< shared by queries, exclusive to install a model
     KNNConfig config;                           ///< the engine's own copy of its settings

@@ -38,7 +38,13 @@ int winning_rank(std::vector<int>& ranks) {
 
 }  // namespace
 
-KNNClassifier::KNNClassifier(int k) : k(k), X_train(search_.samples()), sq_norms(search_.sq_norms()) {}
+KNNClassifier::KNNClassifier(int k) : k(k), X_train(nullptr, 0, 0), sq_norms(nullptr, 0) {}
+
+void KNNClassifier::bind_views() {
+    // Maps are re-seated in place (Eigen's way): they view, never own.
+    new (&X_train) Eigen::Map<const RowMatrix>(search_.samples());
+    new (&sq_norms) Eigen::Map<const Eigen::VectorXd>(search_.sq_norms());
+}
 
 void KNNClassifier::set_block_sizes(Index query_block, Index sample_block) {
     search_.set_block_sizes(query_block, sample_block);
@@ -80,7 +86,7 @@ KNNClassifier::Labels KNNClassifier::prepare(std::vector<std::string>&& y) {
     if (n > 0) {
         std::vector<Index> counts(distinct.size(), 0);
         for (int r : rank) ++counts[static_cast<std::size_t>(r)];
-        labels.majority = distinct[static_cast<std::size_t>(std::max_element(counts.begin(), counts.end()) - counts.begin())];
+        labels.majority = std::max_element(counts.begin(), counts.end()) - counts.begin();
     }
     labels.rank = std::move(rank);
     labels.distinct = std::move(distinct);
@@ -96,12 +102,44 @@ void KNNClassifier::fit(RowMatrix samples, Labels&& labels) {
         throw std::invalid_argument("X has " + std::to_string(samples.rows()) +
                                     " rows, more than the 2147483647 a reference set can index");
     }
+    LabelTable names(labels.names);
+    LabelTable distinct(labels.distinct);
     // The search builds aside and swaps in; nothing below can throw.
     search_.fit(std::move(samples));
-    y_train = std::move(labels.names);
-    label_rank_ = std::move(labels.rank);
-    distinct_labels_ = std::move(labels.distinct);
-    majority_ = std::move(labels.majority);
+    bind_views();
+    y_train = std::move(names);
+    label_rank_ = common::SharedArray<int>::adopt(std::move(labels.rank));
+    distinct_labels_ = std::move(distinct);
+    majority_rank_ = labels.majority;
+}
+
+KNNClassifier::Parts KNNClassifier::parts() const {
+    return {search_.parts(), y_train, label_rank_, distinct_labels_, majority_rank_};
+}
+
+void KNNClassifier::restore(Parts p) {
+    const Index n = p.search.rows;
+    if (static_cast<Index>(p.labels.size()) != n || static_cast<Index>(p.ranks.size()) != n) {
+        throw std::invalid_argument(std::to_string(p.labels.size()) + " labels and " + std::to_string(p.ranks.size()) +
+                                    " label ranks for " + std::to_string(n) + " samples");
+    }
+    const auto distinct = static_cast<std::int64_t>(p.distinct.size());
+    for (const int rank : p.ranks) {
+        if (rank < 0 || rank >= distinct) {
+            throw std::invalid_argument("a label rank of " + std::to_string(rank) + " among " +
+                                        std::to_string(distinct) + " distinct labels");
+        }
+    }
+    if (n > 0 && (p.majority < 0 || p.majority >= distinct)) {
+        throw std::invalid_argument("the majority label's rank " + std::to_string(p.majority) + " among " +
+                                    std::to_string(distinct) + " distinct labels");
+    }
+    search_.restore(std::move(p.search));
+    bind_views();
+    y_train = std::move(p.labels);
+    label_rank_ = std::move(p.ranks);
+    distinct_labels_ = std::move(p.distinct);
+    majority_rank_ = p.majority;
 }
 
 std::string KNNClassifier::predict(const Eigen::VectorXd& query) const {
@@ -126,7 +164,7 @@ void KNNClassifier::classify(const double* queries, Index rows, Index stride, st
     }
     // Every stored sample votes, whatever the query.
     if (k >= n) {
-        std::fill(out, out + rows, majority_);
+        std::fill(out, out + rows, std::string(distinct_labels_[static_cast<std::size_t>(majority_rank_)]));
         return;
     }
     const TopK& top = scratch.search.top;
@@ -136,8 +174,8 @@ void KNNClassifier::classify(const double* queries, Index rows, Index stride, st
         for (Index r = 0; r < count; ++r) {
             scratch.votes.clear();
             const int* index = top.indices(r);
-            for (int i = 0; i < top.size(r); ++i) scratch.votes.push_back(label_rank_[index[i]]);
-            out[first + r] = distinct_labels_[winning_rank(scratch.votes)];
+            for (int i = 0; i < top.size(r); ++i) scratch.votes.push_back(label_rank_[static_cast<std::size_t>(index[i])]);
+            out[first + r] = std::string(distinct_labels_[static_cast<std::size_t>(winning_rank(scratch.votes))]);
         }
     }
 }

@@ -6,7 +6,9 @@
 
 #include <Eigen/Dense>
 
+#include "LabelTable.h"
 #include "NeighbourSearch.h"
+#include "common/SharedArray.h"
 
 namespace quorvane {
 
@@ -48,11 +50,26 @@ public:
         std::vector<std::string> names;     ///< entry i labels sample i
         std::vector<int> rank;              ///< rank of names[i] among `distinct`
         std::vector<std::string> distinct;  ///< the distinct labels, byte-wise sorted
-        std::string majority;               ///< most frequent, ties to the smaller
+        std::int64_t majority = 0;          ///< rank of the most frequent, ties to the smaller
     };
     static Labels prepare(std::vector<std::string>&& y);
     /// As fit(X, y), from labels made ready by `prepare`.
     void fit(RowMatrix X, Labels&& labels);
+
+    /// What a classifier answers from, as a model file stores it.
+    struct Parts {
+        NeighbourSearch::Parts search;      ///< the stored samples and the search's index
+        LabelTable labels;                  ///< entry i labels sample i
+        common::SharedArray<int> ranks;     ///< rank of each sample's label among `distinct`
+        LabelTable distinct;                ///< the distinct labels, byte-wise sorted
+        std::int64_t majority = 0;          ///< rank of the most frequent label
+    };
+    Parts parts() const;
+
+    /// Replaces the reference set with stored parts, read in place. Refuses,
+    /// with std::invalid_argument, parts whose counts disagree or whose ranks
+    /// fall outside the distinct labels.
+    void restore(Parts parts);
 
     /// True when every stored value is known finite (and well inside float's
     /// range) from the search's own check.
@@ -82,15 +99,18 @@ public:
     /// Tile sizes of the search; they change speed only, never an answer.
     void set_block_sizes(Eigen::Index query_block, Eigen::Index sample_block);
 
-    int k;                              ///< neighbours that vote; fixed at construction
-    const RowMatrix& X_train;           ///< stored samples, each row contiguous
-    std::vector<std::string> y_train;   ///< entry i labels row i of X_train
-    const Eigen::VectorXd& sq_norms;    ///< squared Euclidean norm of each row of X_train
+    int k;                                      ///< neighbours that vote; fixed at construction
+    Eigen::Map<const RowMatrix> X_train;        ///< stored samples (the search's), each row contiguous
+    LabelTable y_train;                         ///< entry i labels row i of X_train
+    Eigen::Map<const Eigen::VectorXd> sq_norms; ///< squared Euclidean norm of each row of X_train
 
 private:
-    std::vector<int> label_rank_;       ///< rank of each sample's label in byte-wise order
-    std::vector<std::string> distinct_labels_;  ///< the distinct labels, byte-wise sorted
-    std::string majority_;              ///< the answer when every stored sample votes
+    /// Points X_train and sq_norms at the search's arrays after they change.
+    void bind_views();
+
+    common::SharedArray<int> label_rank_;   ///< rank of each sample's label in byte-wise order
+    LabelTable distinct_labels_;            ///< the distinct labels, byte-wise sorted
+    std::int64_t majority_rank_ = 0;        ///< rank of the answer when every stored sample votes
 };
 
 }  // namespace quorvane

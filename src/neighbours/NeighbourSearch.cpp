@@ -1,6 +1,9 @@
 #include "NeighbourSearch.h"
 
 #include <algorithm>
+#include <climits>
+#include <stdexcept>
+#include <string>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -79,7 +82,7 @@ void NeighbourSearch::fit(RowMatrix samples) {
         const Index stages = static_cast<Index>(stops.size());
         const Index pairs = (n + kPair - 1) / kPair;
         grid = ScreenGrid(samples);
-        const std::vector<int>& order = grid.order();
+        const common::SharedArray<int>& order = grid.order();
         rows.resize(n, d);
         common::advise_huge_pages(rows.data(), static_cast<std::size_t>(rows.size()) * sizeof(double));
         row_norms.resize(n);
@@ -130,20 +133,83 @@ void NeighbourSearch::fit(RowMatrix samples) {
         }
     }
 
-    samples_ = std::move(samples);
-    sq_norms_ = std::move(norms);
+    rows_ = n;
+    dimension_ = d;
+    samples_ = common::SharedArray<double>::adopt(std::move(samples));
+    sq_norms_ = common::SharedArray<double>::adopt(std::move(norms));
     double_panels_ = std::make_shared<DoublePanels>();
     screen_ = screen;
     grid_ = std::move(grid);
-    screen_rows_ = std::move(rows);
-    screen_norms_ = std::move(row_norms);
-    screen_panels_ = std::move(screen_panels);
+    screen_rows_ = common::SharedArray<double>::adopt(std::move(rows));
+    screen_norms_ = common::SharedArray<double>::adopt(std::move(row_norms));
+    screen_panels_ = common::SharedArray<float>::adopt(std::move(screen_panels));
     stops_ = std::move(stops);
     screen_root_ = root;
 }
 
+NeighbourSearch::Parts NeighbourSearch::parts() const {
+    Parts p;
+    p.rows = rows_;
+    p.dimension = dimension_;
+    p.samples = samples_;
+    p.sq_norms = sq_norms_;
+    p.screened = screen_;
+    if (screen_) {
+        p.grid = grid_.parts();
+        p.screen_rows = screen_rows_;
+        p.screen_norms = screen_norms_;
+        p.screen_panels = screen_panels_;
+        p.screen_root = screen_root_;
+    }
+    return p;
+}
+
+namespace {
+
+void require_size(std::size_t size, Index expected, const char* what) {
+    if (size != static_cast<std::size_t>(expected)) {
+        throw std::invalid_argument(std::string(what) + " holds " + std::to_string(size) + " values, expected " +
+                                    std::to_string(expected));
+    }
+}
+
+}  // namespace
+
+void NeighbourSearch::restore(Parts p) {
+    const Index n = p.rows, d = p.dimension;
+    if (n < 0 || n > INT_MAX || d < 0 || d > INT_MAX || (n > 0 && d == 0)) {
+        throw std::invalid_argument("a reference set of " + std::to_string(n) + " samples of " + std::to_string(d) +
+                                    " values");
+    }
+    require_size(p.samples.size(), n * d, "the reference set");
+    require_size(p.sq_norms.size(), n, "the squared norms");
+    std::vector<Index> stops = screen_stops(d);
+    ScreenGrid grid;
+    if (p.screened) {
+        if (n == 0) throw std::invalid_argument("an empty reference set cannot be screened");
+        constexpr Index kPair = 2 * kNR;
+        const Index stages = static_cast<Index>(stops.size());
+        require_size(p.screen_rows.size(), n * d, "the screen's rows");
+        require_size(p.screen_norms.size(), n, "the screen's norms");
+        require_size(p.screen_panels.size(), (n + kPair - 1) / kPair * (stages + d) * kPair, "the screen's panels");
+        grid = ScreenGrid(std::move(p.grid), n, d);
+    }
+    rows_ = n;
+    dimension_ = d;
+    samples_ = std::move(p.samples);
+    sq_norms_ = std::move(p.sq_norms);
+    double_panels_ = std::make_shared<DoublePanels>();
+    screen_ = p.screened;
+    grid_ = std::move(grid);
+    screen_rows_ = std::move(p.screen_rows);
+    screen_norms_ = std::move(p.screen_norms);
+    screen_panels_ = std::move(p.screen_panels);
+    stops_ = std::move(stops);
+    screen_root_ = p.screen_root;
+}
+
 void NeighbourSearch::search(const double* queries, Index rows, Index stride, int k, Scratch& s) const {
-    const Index n = samples_.rows(), d = samples_.cols();
+    const Index n = rows_, d = dimension_;
     const int m = static_cast<int>(std::min<Index>(k, n));
     const Index padded_rows = (rows + kQR - 1) / kQR * kQR;
     s.top.reset(rows, padded_rows, m);
@@ -164,12 +230,12 @@ void NeighbourSearch::search(const double* queries, Index rows, Index stride, in
 const NeighbourSearch::DoublePanels& NeighbourSearch::double_panels() const {
     DoublePanels& dp = *double_panels_;
     std::call_once(dp.once, [&] {
-        const Index n = samples_.rows(), d = samples_.cols();
+        const Index n = rows_, d = dimension_;
         const Index padded = (n + kNR - 1) / kNR * kNR;
         std::vector<double> panels(static_cast<std::size_t>(padded * d), 0.0);
         for (Index i = 0; i < n; ++i) {
             double* panel = panels.data() + (i / kNR) * kNR * d;
-            for (Index j = 0; j < d; ++j) panel[j * kNR + i % kNR] = samples_(i, j);
+            for (Index j = 0; j < d; ++j) panel[j * kNR + i % kNR] = samples_[static_cast<std::size_t>(i * d + j)];
         }
         std::vector<double> norms(static_cast<std::size_t>(padded), 0.0);
         std::copy(sq_norms_.data(), sq_norms_.data() + n, norms.begin());
@@ -180,7 +246,7 @@ const NeighbourSearch::DoublePanels& NeighbourSearch::double_panels() const {
 }
 
 void NeighbourSearch::scan(const double* queries, Index rows, Index stride, Scratch& s) const {
-    const Index n = samples_.rows(), d = samples_.cols();
+    const Index n = rows_, d = dimension_;
     const DoublePanels& dp = double_panels();
     const Index query_panels = (rows + kQR - 1) / kQR;
     s.queries.assign(static_cast<std::size_t>(query_panels * kQR * d), 0.0);
@@ -223,7 +289,7 @@ void NeighbourSearch::scan(const double* queries, Index rows, Index stride, Scra
 // dropped only when a partial distance, less an allowance for float
 // rounding, already exceeds the query's threshold.
 void NeighbourSearch::screened_scan(const double* queries, Index rows, Index stride, int m, Scratch& s) const {
-    const Index n = samples_.rows(), d = samples_.cols();
+    const Index n = rows_, d = dimension_;
     const Index stages = static_cast<Index>(stops_.size());
     const Index query_panels = (rows + kQR - 1) / kQR;
     const Index padded_rows = query_panels * kQR;
@@ -258,8 +324,8 @@ void NeighbourSearch::screened_scan(const double* queries, Index rows, Index str
     };
     const auto distance = [&](Index slot, Index pos) {
         const Index r = s.slot_rows[static_cast<std::size_t>(slot)];
-        return linalg::exact_distance(queries + r * stride, screen_rows_.row(pos).data(), d,
-                                      screen_norms_[pos], s.query_norms[r]);
+        return linalg::exact_distance(queries + r * stride, screen_rows_.data() + pos * d, d,
+                                      screen_norms_[static_cast<std::size_t>(pos)], s.query_norms[r]);
     };
     for (Index slot = 0; slot < rows; ++slot) {
         const Index r = s.slot_rows[static_cast<std::size_t>(slot)];

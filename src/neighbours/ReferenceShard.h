@@ -32,7 +32,7 @@ public:
     Eigen::Index rows() const { return search_.samples().rows(); }
     Eigen::Index dimension() const { return search_.dimension(); }
     std::int64_t offset() const { return offset_; }
-    const RowMatrix& samples() const { return search_.samples(); }
+    Eigen::Map<const RowMatrix> samples() const { return search_.samples(); }
 
 private:
     NeighbourSearch search_;  ///< the samples and the exact search over them

@@ -1,6 +1,8 @@
 #include "ScreenGrid.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 #include "common/Parallel.h"
 
@@ -36,12 +38,59 @@ ScreenGrid::ScreenGrid(const RowMatrix& samples, Index per_cell, Index max_axes)
 #pragma omp parallel for schedule(static) if (n > (1 << 14) && common::threads_usable())
     for (Index i = 0; i < n; ++i) cell_of[static_cast<std::size_t>(i)] = cell(samples.row(i).data());
     interrupt.poll();
-    starts_.assign(static_cast<std::size_t>(cells + 1), 0);
-    for (Index i = 0; i < n; ++i) ++starts_[static_cast<std::size_t>(cell_of[static_cast<std::size_t>(i)] + 1)];
-    for (Index c = 0; c < cells; ++c) starts_[static_cast<std::size_t>(c + 1)] += starts_[static_cast<std::size_t>(c)];
-    std::vector<int> next(starts_.begin(), starts_.end() - 1);
-    order_.resize(static_cast<std::size_t>(n));
-    for (Index i = 0; i < n; ++i) order_[static_cast<std::size_t>(next[static_cast<std::size_t>(cell_of[static_cast<std::size_t>(i)])]++)] = static_cast<int>(i);
+    std::vector<int> starts(static_cast<std::size_t>(cells + 1), 0);
+    for (Index i = 0; i < n; ++i) ++starts[static_cast<std::size_t>(cell_of[static_cast<std::size_t>(i)] + 1)];
+    for (Index c = 0; c < cells; ++c) starts[static_cast<std::size_t>(c + 1)] += starts[static_cast<std::size_t>(c)];
+    std::vector<int> next(starts.begin(), starts.end() - 1);
+    std::vector<int> order(static_cast<std::size_t>(n));
+    for (Index i = 0; i < n; ++i) order[static_cast<std::size_t>(next[static_cast<std::size_t>(cell_of[static_cast<std::size_t>(i)])]++)] = static_cast<int>(i);
+    order_ = common::SharedArray<int>::adopt(std::move(order));
+    starts_ = common::SharedArray<int>::adopt(std::move(starts));
+}
+
+ScreenGrid::ScreenGrid(Parts parts, Index n, Index dimension)
+    : bins_(std::move(parts.bins)), cuts_(std::move(parts.cuts)), order_(std::move(parts.order)),
+      starts_(std::move(parts.starts)) {
+    // cell() reads one value per axis of a query of `dimension` values, and
+    // the search reads order_ and starts_ as indices: each is proved in range.
+    if (static_cast<Index>(bins_.size()) > std::min<Index>(dimension, 6)) {
+        throw std::invalid_argument("the grid has " + std::to_string(bins_.size()) + " axes for samples of " +
+                                    std::to_string(dimension) + " values");
+    }
+    std::size_t cuts = 0;
+    Index cells = 1;
+    for (const std::int64_t bins : bins_) {
+        if (bins < 2 || bins > (1 << 18) || (bins & (bins - 1)) != 0 || cells * bins > (1 << 18)) {
+            throw std::invalid_argument("a grid axis has " + std::to_string(bins) +
+                                        " bins, not a power of two within 2^18 cells");
+        }
+        cells *= bins;
+        cuts += static_cast<std::size_t>(bins - 1);
+    }
+    if (cuts_.size() != cuts) {
+        throw std::invalid_argument("the grid holds " + std::to_string(cuts_.size()) + " cuts, expected " +
+                                    std::to_string(cuts));
+    }
+    if (starts_.size() != static_cast<std::size_t>(cells + 1) || starts_[0] != 0 ||
+        starts_[static_cast<std::size_t>(cells)] != n) {
+        throw std::invalid_argument("the grid's cell starts do not run from 0 to the " + std::to_string(n) +
+                                    " samples over its " + std::to_string(cells) + " cells");
+    }
+    for (Index c = 0; c < cells; ++c) {
+        if (starts_[static_cast<std::size_t>(c + 1)] < starts_[static_cast<std::size_t>(c)]) {
+            throw std::invalid_argument("the grid's cell starts decrease at cell " + std::to_string(c));
+        }
+    }
+    if (order_.size() != static_cast<std::size_t>(n)) {
+        throw std::invalid_argument("the grid orders " + std::to_string(order_.size()) + " samples, expected " +
+                                    std::to_string(n));
+    }
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+        if (order_[i] < 0 || order_[i] >= n) {
+            throw std::invalid_argument("the grid's order names sample " + std::to_string(order_[i]) + " of " +
+                                        std::to_string(n));
+        }
+    }
 }
 
 Index ScreenGrid::cell(const double* x) const {

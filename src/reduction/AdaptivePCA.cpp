@@ -248,7 +248,7 @@ void AdaptivePCA::gram_eigenpairs(const Eigen::MatrixXd& gram, Eigen::VectorXd& 
     vectors = std::move(leading.vectors);
 }
 
-void AdaptivePCA::finish_thin(const Eigen::VectorXd& eigenvalues, Eigen::MatrixXd candidates) {
+void AdaptivePCA::finish_thin(const Eigen::VectorXd& eigenvalues, Eigen::MatrixXd candidates, Index n) {
     const Index d = candidates.rows(), count = candidates.cols();
     Eigen::VectorXd lengths(count);
     for (Index j = 0; j < count; ++j) lengths[j] = std::sqrt(linalg::squared_norm(candidates.col(j).data(), d));
@@ -264,7 +264,8 @@ void AdaptivePCA::finish_thin(const Eigen::VectorXd& eigenvalues, Eigen::MatrixX
         }
     }
     if (!eigenvalues.allFinite() || !candidates.allFinite()) throw_overflow();
-    select_components(eigenvalues, candidates, true);
+    // The Gram matrix is not divided by n - 1: its eigenvalues are.
+    select_components(eigenvalues, candidates, true, n > 1 ? static_cast<double>(n - 1) : 1.0);
 }
 
 void AdaptivePCA::fit(const MatrixView& X, bool scale) {
@@ -312,7 +313,7 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale, common::SideTask& alongsi
         // Not beside the task: its fewer than d samples leave little to do
         // beside, and a decomposition inside a team runs its products alone.
         next.gram_eigenpairs(gram, eigenvalues, kept);
-        next.finish_thin(eigenvalues, next.back_project(X, kept));
+        next.finish_thin(eigenvalues, next.back_project(X, kept), n);
     }
     alongside.finish();
     *this = std::move(next);
@@ -415,7 +416,8 @@ void AdaptivePCA::check_width(const MatrixView& X) const {
     }
 }
 
-void AdaptivePCA::restore(Eigen::VectorXd new_mean, Eigen::VectorXd new_scale, Eigen::MatrixXd new_components) {
+void AdaptivePCA::restore(Eigen::VectorXd new_mean, Eigen::VectorXd new_scale, Eigen::MatrixXd new_components,
+                          Eigen::VectorXd new_explained, double new_total) {
     const Index d = new_mean.size();
     const bool empty = d == 0 && new_scale.size() == 0 && new_components.size() == 0;
     const bool consistent = d > 0 && new_scale.size() == d && new_components.rows() == d &&
@@ -426,8 +428,17 @@ void AdaptivePCA::restore(Eigen::VectorXd new_mean, Eigen::VectorXd new_scale, E
                                     std::to_string(new_components.rows()) + " x " +
                                     std::to_string(new_components.cols()));
     }
+    if (new_explained.size() == 0) {
+        new_explained = Eigen::VectorXd::Constant(new_components.cols(), std::numeric_limits<double>::quiet_NaN());
+    } else if (new_explained.size() != new_components.cols()) {
+        throw std::invalid_argument("inconsistent reduction: " + std::to_string(new_explained.size()) +
+                                    " explained variances for " + std::to_string(new_components.cols()) +
+                                    " components");
+    }
     unit_scale_ = new_scale.isOnes(0.0);
     n_components = static_cast<int>(new_components.cols());
+    explained_variance = std::move(new_explained);
+    total_variance = new_total;
     mean = std::move(new_mean);
     feature_scale = std::move(new_scale);
     components = std::move(new_components);
@@ -458,9 +469,14 @@ Index AdaptivePCA::component_count(const Eigen::VectorXd& eigenvalues) const {
 }
 
 void AdaptivePCA::select_components(const Eigen::VectorXd& eigenvalues,
-                                    const Eigen::MatrixXd& candidates, bool thin) {
+                                    const Eigen::MatrixXd& candidates, bool thin, double dof) {
     const Index count = component_count(eigenvalues);
     components = candidates.leftCols(count);
+    // Summed in index order, as the count's shares are.
+    double total = 0.0;
+    for (Index i = 0; i < eigenvalues.size(); ++i) total += eigenvalues[i];
+    explained_variance = eigenvalues.head(count) / dof;
+    total_variance = total / dof;
     pack_components();
     n_components = static_cast<int>(count);
     console::write_line(std::string("[PCA] Fit complete. Mode: ") + (thin ? "Thin" : "Standard") +

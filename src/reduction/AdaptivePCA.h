@@ -1,5 +1,7 @@
 #pragma once
 
+#include <limits>
+
 #include <Eigen/Dense>
 
 #include "linalg/MatrixView.h"
@@ -79,15 +81,17 @@ public:
     /// eigenvectors of those the threshold keeps (thin mode).
     void gram_eigenpairs(const Eigen::MatrixXd& gram, Eigen::VectorXd& values, Eigen::MatrixXd& vectors) const;
 
-    /// Ends a thin-mode fit from the eigenvalues and the summed back_project
-    /// of the kept eigenvectors.
-    void finish_thin(const Eigen::VectorXd& eigenvalues, Eigen::MatrixXd back_projected);
+    /// Ends a thin-mode fit of n samples from the Gram matrix's eigenvalues and
+    /// the summed back_project of the kept eigenvectors.
+    void finish_thin(const Eigen::VectorXd& eigenvalues, Eigen::MatrixXd back_projected, Eigen::Index n);
 
     /// Keeps the leading candidate columns chosen by the threshold and prints
     /// the fit line. `eigenvalues` are descending, `candidates` holds at least
-    /// the columns kept; `thin` only names the mode.
+    /// the columns kept; `thin` only names the mode. The eigenvalues divided by
+    /// `dof` are the variances along the axes (1 for a covariance's, n - 1 for
+    /// a Gram matrix's).
     void select_components(const Eigen::VectorXd& eigenvalues, const Eigen::MatrixXd& candidates,
-                           bool thin);
+                           bool thin, double dof = 1.0);
 
     /// Number of leading eigenpairs the threshold keeps.
     Eigen::Index component_count(const Eigen::VectorXd& eigenvalues) const;
@@ -110,8 +114,11 @@ public:
                         Eigen::Index row_offset = 0) const;
 
     /// Puts a saved fit back: the members a fit would have set. Refuses sizes
-    /// that disagree (all three empty is the unfitted state).
-    void restore(Eigen::VectorXd mean, Eigen::VectorXd feature_scale, Eigen::MatrixXd components);
+    /// that disagree (all three empty is the unfitted state). Without
+    /// explained variances (a model saved before they were kept) they are NaN.
+    void restore(Eigen::VectorXd mean, Eigen::VectorXd feature_scale, Eigen::MatrixXd components,
+                 Eigen::VectorXd explained_variance = {},
+                 double total_variance = std::numeric_limits<double>::quiet_NaN());
 
     /// True once a fit has succeeded.
     bool fitted() const { return mean.size() != 0; }
@@ -121,6 +128,8 @@ public:
     Eigen::VectorXd mean;           ///< per-feature mean of the training samples
     Eigen::VectorXd feature_scale;  ///< per-feature divisor: ones, or the sample deviation
     Eigen::MatrixXd components;     ///< d x n_components, axes by descending eigenvalue
+    Eigen::VectorXd explained_variance;  ///< sample variance (n - 1) of the training data along each kept axis
+    double total_variance = 0.0;    ///< the (standardised) training data's total variance: every axis's
 
 private:
     bool fit_shifted(const MatrixView& X, bool scale, common::SideTask& alongside);

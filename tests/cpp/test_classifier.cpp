@@ -36,7 +36,7 @@ std::string straightforward(const KNNClassifier& clf, const Eigen::VectorXd& q) 
         return dist[a] < dist[b] || (dist[a] == dist[b] && a < b);
     });
     std::map<std::string, int> votes;
-    for (int i = 0; i < m; ++i) ++votes[clf.y_train[static_cast<std::size_t>(index[i])]];
+    for (int i = 0; i < m; ++i) ++votes[std::string(clf.y_train[static_cast<std::size_t>(index[i])])];
     auto best = votes.begin();
     for (auto it = votes.begin(); it != votes.end(); ++it)
         if (it->second > best->second) best = it;

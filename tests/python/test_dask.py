@@ -83,12 +83,6 @@ def quiet_lines(train, *args, **kwargs):
     return result, out.getvalue().splitlines()
 
 
-def components(engine):
-    state = engine.__getstate__()
-    d, c = state[3], state[4]
-    return np.frombuffer(state[9], "<f8").reshape(c, d).T
-
-
 # (rows, features, chunk sizes, scale, variance, magnitude): Standard and Thin, scaled and
 # not, a chunk of one row, and features of sizes summed in units of a power of two, each
 # its own when scaled.
@@ -112,7 +106,7 @@ def test_sharded_training_agrees_with_one_engine(client, n, d, chunks, scale, va
                                  scale=scale)
     assert lines == expected_lines  # the mode and kept count, printed once, here
     assert sharded.n_components == local.n_components
-    mine, theirs = sharded.components, components(local)
+    mine, theirs = sharded.components, local.components
     np.testing.assert_allclose(mine * np.sign(np.sum(mine * theirs, axis=0)), theirs, rtol=0, atol=1e-9)
     assert sharded.predict_batch(Q) == local.predict_batch(Q)
 

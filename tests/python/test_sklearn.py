@@ -100,6 +100,26 @@ def test_integer_classes_and_model_selection():
     assert search.fit(X, y).best_score_ > 0.9
 
 
+@pytest.mark.parametrize("rows", [1797, 40])  # Standard, and Thin (40 digits of 64 features)
+def test_reduction_is_scikit_learn_pca(rows):
+    X, y = datasets.load_digits(return_X_y=True)
+    X, y = X[:rows], y[:rows]
+    ours = QuorvaneClassifier(variance=0.95).fit(X, y)
+    m = ours.n_components_
+    pca = PCA(svd_solver="full").fit(X)
+    np.testing.assert_allclose(ours.explained_variance_ratio_, pca.explained_variance_ratio_[:m], rtol=0, atol=1e-9)
+    np.testing.assert_allclose(ours.explained_variance_, pca.explained_variance_[:m], rtol=1e-9)
+    signs = np.sign(np.sum(ours.components_ * pca.components_[:m], axis=1))[:, None]
+    np.testing.assert_allclose(ours.components_ * signs, pca.components_[:m], rtol=0, atol=1e-9)
+    np.testing.assert_allclose(ours.mean_, pca.mean_, rtol=1e-12)
+    assert (ours.scale_ == 1.0).all()
+    # transform is the space the search measures: kneighbors' distances are between its rows.
+    reduced = ours.transform(X)
+    np.testing.assert_allclose(reduced * signs.T, pca.transform(X)[:, :m], rtol=0, atol=1e-9)
+    dist, ind = ours.kneighbors(X[:30], 4)
+    np.testing.assert_allclose(dist, np.linalg.norm(reduced[:30, None] - reduced[ind], axis=2), rtol=0, atol=1e-9)
+
+
 def test_kneighbors_without_X_answers_from_the_engine(blobs):
     X, y = blobs
     X = X.copy()

@@ -16,7 +16,7 @@ from reference import make_engine
 def test_classes_present_themselves_as_quorvane():
     # Moving them into quorvane._core must not change signatures, repr or pickles.
     public = sorted(n for n in dir(quorvane) if not n.startswith("_") and n not in ("sklearn", "dask"))
-    assert public == ["KNNConfig", "KNNEngine", "simd_level"]
+    assert public == ["KNNConfig", "KNNEngine", "load", "simd_level"]
     assert quorvane.__doc__ == "C++ KNN Engine with Adaptive PCA support"
     assert repr(quorvane.KNNEngine) == "<class 'quorvane.KNNEngine'>"
     assert quorvane.KNNEngine.train.__doc__.startswith("train(self: quorvane.KNNEngine, X: ")
