@@ -52,6 +52,13 @@ def _reduction(mean: np.ndarray, scale: np.ndarray, components: np.ndarray | Non
     return pca
 
 
+def _floats(X: Any) -> np.ndarray:
+    """X as a NumPy array the engine reads in place: float64 and float32 as they are,
+    anything else converted to float64."""
+    X = np.asarray(X)
+    return X if X.dtype in (np.dtype(np.float64), np.dtype(np.float32)) else X.astype(np.float64)
+
+
 def _labels(values: Any) -> list[bytes]:
     """Labels as the engine reads them: str as its UTF-8 bytes, bytes taken byte for byte."""
     out = []
@@ -311,7 +318,7 @@ class ShardedEngine:
         over the k nearest of all shards. Searched and voted on the workers; only the
         reduced queries and the labels travel."""
         k, n = self.config.k, self.n_samples
-        X = X if isinstance(X, da.Array) else np.asarray(X, dtype=np.float64)
+        X = X if isinstance(X, da.Array) else _floats(X)
         rows = X.shape[0]
         if rows == 0:
             return []
@@ -325,7 +332,7 @@ class ShardedEngine:
 
     def predict(self, x: Any) -> str:
         """Label of one feature vector."""
-        return self.predict_batch(np.asarray(x, dtype=np.float64).reshape(1, -1))[0]
+        return self.predict_batch(_floats(x).reshape(1, -1))[0]
 
     def kneighbors(self, X: Any, k: int) -> tuple[np.ndarray, np.ndarray]:
         """The ``k`` nearest training rows of each row of ``X``, as ``KNNEngine.kneighbors``
@@ -334,7 +341,7 @@ class ShardedEngine:
         n = self.n_samples
         if k < 1 or k > n:
             raise ValueError(f"k is {k}, but must be between 1 and the {n} training samples")
-        X = X if isinstance(X, da.Array) else np.asarray(X, dtype=np.float64)
+        X = X if isinstance(X, da.Array) else _floats(X)
         if X.shape[0] == 0:
             return np.empty((0, k)), np.empty((0, k), dtype=np.int64)
         parts = self._answer(X, k, _merged_neighbours)
