@@ -161,15 +161,25 @@ void copy_rows(const Operand& B, Index k0, Index kc, Index cols, double* out, In
         }
         return;
     }
-    if (B.row_stride == 1 && (B.shift == nullptr || B.feature_axis == 0)) {
-        // Columns of B lie along memory (B is the transpose of a row-major
-        // X): each is read as one run, its features along k.
-        const double* shift = B.shift != nullptr ? B.shift + k0 : nullptr;
-        const double* scale = B.scale != nullptr ? B.scale + k0 : nullptr;
+    if (B.row_stride == 1) {
+        // Columns of B lie along memory (B is the transpose of a row-major X,
+        // or a column-major X): each is read as one run, its features along
+        // k or one feature to the column.
+        const bool along_k = B.feature_axis == 0;
+        const double* shift = B.shift != nullptr && along_k ? B.shift + k0 : nullptr;
+        const double* scale = B.scale != nullptr && along_k ? B.scale + k0 : nullptr;
         B.visit([&](const auto* data) {
             for (Index j = 0; j < cols; ++j) {
                 const auto* src = data + k0 + j * B.col_stride;
-                if (shift == nullptr) {
+                if (B.shift != nullptr && !along_k) {
+                    const double s = B.shift[j];
+                    if (B.scale == nullptr) {
+                        for (Index k = 0; k < kc; ++k) out[k * ld + j] = static_cast<double>(src[k]) - s;
+                    } else {
+                        const double c = B.scale[j];
+                        for (Index k = 0; k < kc; ++k) out[k * ld + j] = (static_cast<double>(src[k]) - s) / c;
+                    }
+                } else if (shift == nullptr) {
                     for (Index k = 0; k < kc; ++k) out[k * ld + j] = static_cast<double>(src[k]);
                 } else if (scale == nullptr) {
                     for (Index k = 0; k < kc; ++k) out[k * ld + j] = static_cast<double>(src[k]) - shift[k];
