@@ -95,6 +95,8 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
+            float64 and float32 arrays (either memory order, memory maps too) are read in
+            place; anything else is converted to float64.
         y : array-like of shape (n_samples,)
             Class labels of any type ``np.unique`` can sort.
 
