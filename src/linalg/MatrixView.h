@@ -25,8 +25,9 @@ public:
 
     /// Views an Eigen matrix, map or block of doubles or floats; an expression
     /// without storage of its own is evaluated first, and the view keeps it.
+    /// Implicit, as Eigen::Ref's is, so Eigen matrices pass wherever views are taken.
     template <typename Derived>
-    MatrixView(const Eigen::MatrixBase<Derived>& m) {  // NOLINT: implicit, as Eigen::Ref is
+    MatrixView(const Eigen::MatrixBase<Derived>& m) {
         using Scalar = typename Derived::Scalar;
         static_assert(std::is_same_v<Scalar, double> || std::is_same_v<Scalar, float>,
                       "a MatrixView holds doubles or floats");
@@ -43,7 +44,7 @@ public:
     }
     /// The same for an Eigen array or array expression.
     template <typename Derived>
-    MatrixView(const Eigen::ArrayBase<Derived>& a) : MatrixView(a.matrix()) {}  // NOLINT: implicit
+    MatrixView(const Eigen::ArrayBase<Derived>& a) : MatrixView(a.matrix()) {}
 
     Index rows() const { return rows_; }
     Index cols() const { return cols_; }
