@@ -53,6 +53,13 @@ def _reduction(mean: np.ndarray, scale: np.ndarray, components: np.ndarray | Non
     return pca
 
 
+def _floats(X: Any) -> np.ndarray:
+    """X as a NumPy array the engine reads in place: float64 and float32 as they are,
+    anything else converted to float64."""
+    X = np.asarray(X)
+    return X if X.dtype in (np.dtype(np.float64), np.dtype(np.float32)) else X.astype(np.float64)
+
+
 def _labels(values: Any) -> list[bytes]:
     """Labels as the engine reads them: str as its UTF-8 bytes, bytes taken byte for byte."""
     out = []
@@ -313,7 +320,7 @@ class ShardedEngine:
     def _queries(self, X: Any, check_rows_first: bool) -> Any:
         """X as a 2-D NumPy or dask array of the trained width; a 1-D X is one column."""
         if not isinstance(X, da.Array):
-            X = np.asarray(X, dtype=np.float64)
+            X = _floats(X)
         if X.ndim == 1:
             X = X[:, None]
             d = self.mean.shape[0]
@@ -369,7 +376,7 @@ class ShardedEngine:
 
     def predict(self, x: Any) -> str:
         """Label of one feature vector (a vector, or an m x 1 column)."""
-        x = np.asarray(x, dtype=np.float64)
+        x = _floats(x)
         if x.ndim == 2 and x.shape[1] == 1:
             x = x[:, 0]
         if x.ndim != 1:

@@ -112,6 +112,8 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
+            float64 and float32 arrays (either memory order, memory maps too) are read in
+            place; anything else is converted to float64.
         y : array-like of shape (n_samples,)
             Class labels of any type ``np.unique`` can sort.
 
@@ -120,7 +122,8 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
         self : QuorvaneClassifier
         """
         self._check_params()
-        X, y = validate_data(self, X, y, dtype=np.float64)
+        # float32 stays float32: the engine reads it in place, as exactly as its float64 copy.
+        X, y = validate_data(self, X, y, dtype=(np.float64, np.float32))
         check_classification_targets(y)
         self.classes_, self._y = np.unique(y, return_inverse=True)
         # The engine's own vote breaks ties by label byte order: fixed-width class
@@ -197,7 +200,7 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
     def _queries(self, X):
         # NaN and infinity are left to the engine, which refuses them, naming the
         # row, from the projections it makes anyway: no extra pass over X.
-        return validate_data(self, X, reset=False, dtype=np.float64, ensure_all_finite=False)
+        return validate_data(self, X, reset=False, dtype=(np.float64, np.float32), ensure_all_finite=False)
 
     def _checked_k(self, n_neighbors: Any, n_queries: int, query_is_train: bool) -> int:
         if n_neighbors is None:

@@ -33,9 +33,9 @@ using quorvane::MatrixView;
 
 namespace {
 
-/// A matrix argument: a view of the caller's float64 array when it has one,
-/// otherwise a converted copy. The view is read with the GIL released; `array`
-/// keeps the viewed buffer alive for the whole call.
+/// A matrix argument: a view of the caller's float64 or float32 array when it
+/// has one, otherwise a float64 copy. The view is read with the GIL released;
+/// `array` keeps the viewed buffer alive for the whole call.
 struct MatrixArg {
     Eigen::MatrixXd owned;
     std::optional<MatrixView> view;
@@ -55,36 +55,45 @@ struct LabelList {
 namespace pybind11::detail {
 
 // Accepts exactly what the Eigen dense-matrix conversion accepts, under the
-// same signature, but skips the copy for arrays that already are float64.
+// same signature, but skips the copy for arrays that already are float64 or
+// float32 (the core widens floats block by block as it reads them).
 template <>
 struct type_caster<MatrixArg> {
-    using ViewCaster = make_caster<MatrixView>;
     using CopyCaster = make_caster<Eigen::MatrixXd>;
 
     PYBIND11_TYPE_CASTER(MatrixArg, CopyCaster::name);
 
-    // Zero or negative strides (broadcast or reversed arrays) are copied:
-    // the view would misread them.
-    static bool viewable(handle src) {
-        if (!isinstance<array>(src)) return false;
-        const auto a = reinterpret_borrow<array>(src);
+    // Native-order float64 or float32 arrays of one or two dimensions, as the
+    // Eigen conversion shapes them (one dimension: one column). Zero,
+    // negative or uneven strides (broadcast or reversed arrays, records) and
+    // misaligned data are copied: the view would misread them.
+    template <typename T>
+    static std::optional<MatrixView> view_of(const array& a) {
+        if (!a.dtype().equal(dtype::of<T>()) || a.ndim() < 1 || a.ndim() > 2) return std::nullopt;
+        const auto size = static_cast<ssize_t>(sizeof(T));
+        if (reinterpret_cast<std::uintptr_t>(a.data()) % sizeof(T) != 0) return std::nullopt;
         for (ssize_t i = 0; i < a.ndim(); ++i) {
-            if (a.strides(i) <= 0 || a.strides(i) % static_cast<ssize_t>(sizeof(double)) != 0) return false;
+            if (a.strides(i) <= 0 || a.strides(i) % size != 0) return std::nullopt;
         }
-        return true;
+        const auto* data = static_cast<const T*>(a.data());
+        const ssize_t rows = a.shape(0), row_stride = a.strides(0) / size;
+        if (a.ndim() == 1) return MatrixView(data, rows, 1, row_stride, rows * row_stride);
+        return MatrixView(data, rows, a.shape(1), row_stride, a.strides(1) / size);
     }
 
     bool load(handle src, bool convert) {
         if (isinstance<array>(src)) {
-            value.ndim = static_cast<int>(reinterpret_borrow<array>(src).ndim());
+            const auto a = reinterpret_borrow<array>(src);
+            value.ndim = static_cast<int>(a.ndim());
+            std::optional<MatrixView> view = view_of<double>(a);
+            if (!view) view = view_of<float>(a);
+            if (view) {
+                value.view = view;
+                value.array = reinterpret_borrow<object>(src);
+                return true;
+            }
         } else if (const array converted = array::ensure(src)) {
             value.ndim = static_cast<int>(converted.ndim());
-        }
-        ViewCaster view;
-        if (viewable(src) && view.load(src, false)) {
-            value.view.emplace(static_cast<MatrixView&>(view));
-            value.array = reinterpret_borrow<object>(src);
-            return true;
         }
         CopyCaster copy;
         if (!copy.load(src, convert)) return false;
@@ -516,7 +525,10 @@ void bind_sharding(py::module_& m) {
                      throw py::value_error("queries have " + std::to_string(Q.view->cols()) +
                                            " components, but the shard holds " + std::to_string(s.dimension()));
                  }
-                 const ReferenceShard::RowMatrix rows = *Q.view;
+                 const MatrixView& q = *Q.view;
+                 ReferenceShard::RowMatrix rows(q.rows(), q.cols());
+                 for (Index i = 0; i < q.rows(); ++i)
+                     for (Index j = 0; j < q.cols(); ++j) rows(i, j) = q(i, j);
                  const py::ssize_t m = std::clamp<Index>(k, 0, s.rows());
                  py::array_t<double> distances({rows.rows(), m});
                  py::array_t<std::int64_t> indices({rows.rows(), m});

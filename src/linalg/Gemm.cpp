@@ -21,8 +21,9 @@ namespace {
 // both operands contiguously. Element (l, k) sits at data[l * ls + k * ks].
 // Standardisation, when asked for, is applied here, once per packed value;
 // `shift` and `scale` are indexed by lane or by k as `feature_on_lane` says.
-template <Index width>
-void pack_panels(const double* data, Index ls, Index ks, Index lanes, Index kc, const double* shift,
+// Floats become doubles here too, a panel at a time, never as a whole copy.
+template <Index width, typename T>
+void pack_panels(const T* data, Index ls, Index ks, Index lanes, Index kc, const double* shift,
                  const double* scale, bool feature_on_lane, double* out) {
     Index whole = 0;
     if (ls == 1 && (shift == nullptr || feature_on_lane)) {
@@ -31,7 +32,7 @@ void pack_panels(const double* data, Index ls, Index ks, Index lanes, Index kc, 
         // revisits every row and, at power-of-two row strides, thrashes the cache).
         whole = lanes / width * width;
         for (Index k = 0; k < kc; ++k) {
-            const double* src = data + k * ks;
+            const T* src = data + k * ks;
             double* dst = out + k * width;
             if (shift == nullptr) {
                 for (Index p = 0; p < whole; p += width)
@@ -48,7 +49,7 @@ void pack_panels(const double* data, Index ls, Index ks, Index lanes, Index kc, 
     for (Index p = whole; p < lanes; p += width) {
         const Index w = std::min<Index>(width, lanes - p);
         double* panel = out + p * kc;
-        const double* base = data + p * ls;
+        const T* base = data + p * ls;
         if (w < width) std::fill(panel, panel + width * kc, 0.0);
         double lane_shift[width], lane_scale[width];
         for (Index l = 0; l < w; ++l) {
@@ -67,7 +68,7 @@ void pack_panels(const double* data, Index ls, Index ks, Index lanes, Index kc, 
             if (ls == 1 && w == width) {
                 // Whole panels of contiguous lanes: fixed-length rows the compiler vectorises.
                 for (Index k = 0; k < kc; ++k) {
-                    const double* src = base + k * ks;
+                    const T* src = base + k * ks;
                     double* dst = panel + k * width;
                     if (scale != nullptr) {
                         for (Index l = 0; l < width; ++l) dst[l] = (src[l] - lane_shift[l]) / lane_scale[l];
@@ -85,7 +86,7 @@ void pack_panels(const double* data, Index ls, Index ks, Index lanes, Index kc, 
             }
         } else if (ks == 1) {
             for (Index l = 0; l < w; ++l) {
-                const double* row = base + l * ls;
+                const T* row = base + l * ls;
                 if (scale != nullptr) {
                     for (Index k = 0; k < kc; ++k) panel[k * width + l] = (row[k] - shift[k]) / scale[k];
                 } else {
@@ -94,7 +95,7 @@ void pack_panels(const double* data, Index ls, Index ks, Index lanes, Index kc, 
             }
         } else {
             for (Index l = 0; l < w; ++l) {
-                const double* row = base + l * ls;
+                const T* row = base + l * ls;
                 if (scale != nullptr) {
                     for (Index k = 0; k < kc; ++k) panel[k * width + l] = (row[k * ks] - shift[k]) / scale[k];
                 } else {
@@ -109,18 +110,22 @@ void pack_panels(const double* data, Index ls, Index ks, Index lanes, Index kc, 
 void pack_a(const Operand& A, Index i0, Index mc, Index k0, Index kc, double* out) {
     const bool on_lane = A.feature_axis == 0;
     const Index offset = on_lane ? i0 : k0;
-    pack_panels<kMR>(A.data + i0 * A.row_stride + k0 * A.col_stride, A.row_stride, A.col_stride, mc, kc,
-                     A.shift != nullptr ? A.shift + offset : nullptr,
-                     A.scale != nullptr ? A.scale + offset : nullptr, on_lane, out);
+    A.visit([&](const auto* data) {
+        pack_panels<kMR>(data + i0 * A.row_stride + k0 * A.col_stride, A.row_stride, A.col_stride, mc, kc,
+                         A.shift != nullptr ? A.shift + offset : nullptr,
+                         A.scale != nullptr ? A.scale + offset : nullptr, on_lane, out);
+    });
 }
 
 // Lanes of B are its columns.
 void pack_b(const Operand& B, Index k0, Index kc, Index j0, Index nc, double* out) {
     const bool on_lane = B.feature_axis == 1;
     const Index offset = on_lane ? j0 : k0;
-    pack_panels<kNR>(B.data + k0 * B.row_stride + j0 * B.col_stride, B.col_stride, B.row_stride, nc, kc,
-                     B.shift != nullptr ? B.shift + offset : nullptr,
-                     B.scale != nullptr ? B.scale + offset : nullptr, on_lane, out);
+    B.visit([&](const auto* data) {
+        pack_panels<kNR>(data + k0 * B.row_stride + j0 * B.col_stride, B.col_stride, B.row_stride, nc, kc,
+                         B.shift != nullptr ? B.shift + offset : nullptr,
+                         B.scale != nullptr ? B.scale + offset : nullptr, on_lane, out);
+    });
 }
 
 Index round_up(Index x, Index m) { return (x + m - 1) / m * m; }
@@ -141,28 +146,48 @@ double squared_norm(const double* x, Index n) { return kernels().squared_norm(x,
 namespace {
 
 // Rows [k0, k0 + kc) of B, columns [0, cols), standardised, into `out`
-// with rows `ld` apart; columns [cols, ld) are left as they are.
+// with rows `ld` apart; columns [cols, ld) are left as they are. Floats are
+// widened to doubles on the way, so the copy is what a double B would give.
 void copy_rows(const Operand& B, Index k0, Index kc, Index cols, double* out, Index ld) {
     if (B.col_stride == 1 && (B.shift == nullptr || B.feature_axis == 1)) {
-        const StandardiseRow standardise = kernels().standardise_row;
-        for (Index k = 0; k < kc; ++k) standardise(B.data + (k0 + k) * B.row_stride, cols, B.shift, B.scale, out + k * ld);
+        if (B.floats != nullptr) {
+            const StandardiseFloatRow standardise = kernels().standardise_float_row;
+            for (Index k = 0; k < kc; ++k)
+                standardise(B.floats + (k0 + k) * B.row_stride, cols, B.shift, B.scale, out + k * ld);
+        } else {
+            const StandardiseRow standardise = kernels().standardise_row;
+            for (Index k = 0; k < kc; ++k)
+                standardise(B.data + (k0 + k) * B.row_stride, cols, B.shift, B.scale, out + k * ld);
+        }
         return;
     }
-    if (B.row_stride == 1 && (B.shift == nullptr || B.feature_axis == 0)) {
-        // Columns of B lie along memory (B is the transpose of a row-major
-        // X): each is read as one run, its features along k.
-        const double* shift = B.shift != nullptr ? B.shift + k0 : nullptr;
-        const double* scale = B.scale != nullptr ? B.scale + k0 : nullptr;
-        for (Index j = 0; j < cols; ++j) {
-            const double* src = B.data + k0 + j * B.col_stride;
-            if (shift == nullptr) {
-                for (Index k = 0; k < kc; ++k) out[k * ld + j] = src[k];
-            } else if (scale == nullptr) {
-                for (Index k = 0; k < kc; ++k) out[k * ld + j] = src[k] - shift[k];
-            } else {
-                for (Index k = 0; k < kc; ++k) out[k * ld + j] = (src[k] - shift[k]) / scale[k];
+    if (B.row_stride == 1) {
+        // Columns of B lie along memory (B is the transpose of a row-major X,
+        // or a column-major X): each is read as one run, its features along
+        // k or one feature to the column.
+        const bool along_k = B.feature_axis == 0;
+        const double* shift = B.shift != nullptr && along_k ? B.shift + k0 : nullptr;
+        const double* scale = B.scale != nullptr && along_k ? B.scale + k0 : nullptr;
+        B.visit([&](const auto* data) {
+            for (Index j = 0; j < cols; ++j) {
+                const auto* src = data + k0 + j * B.col_stride;
+                if (B.shift != nullptr && !along_k) {
+                    const double s = B.shift[j];
+                    if (B.scale == nullptr) {
+                        for (Index k = 0; k < kc; ++k) out[k * ld + j] = static_cast<double>(src[k]) - s;
+                    } else {
+                        const double c = B.scale[j];
+                        for (Index k = 0; k < kc; ++k) out[k * ld + j] = (static_cast<double>(src[k]) - s) / c;
+                    }
+                } else if (shift == nullptr) {
+                    for (Index k = 0; k < kc; ++k) out[k * ld + j] = static_cast<double>(src[k]);
+                } else if (scale == nullptr) {
+                    for (Index k = 0; k < kc; ++k) out[k * ld + j] = static_cast<double>(src[k]) - shift[k];
+                } else {
+                    for (Index k = 0; k < kc; ++k) out[k * ld + j] = (static_cast<double>(src[k]) - shift[k]) / scale[k];
+                }
             }
-        }
+        });
         return;
     }
     const Operand rows = B.row_range(k0, kc);
@@ -172,24 +197,25 @@ void copy_rows(const Operand& B, Index k0, Index kc, Index cols, double* out, In
 
 // Touches, in `steps` even portions, every cache line of rows [k0, k0 + kc)
 // and columns [0, cols) of B, walking along memory (B's rows, or its
-// columns when those are contiguous).
+// columns when those are contiguous). Counts bytes, for either element type.
 class Prefetch {
 public:
     Prefetch(const Operand& B, Index k0, Index kc, Index cols, Index steps) {
         const bool by_row = B.col_stride == 1;
         const Index outer = by_row ? kc : cols, inner = by_row ? cols : kc;
-        run_ = B.data + k0 * B.row_stride;
-        stride_ = by_row ? B.row_stride : B.col_stride;
-        lines_per_run_ = (inner + 7) / 8;
-        total_ = by_row || B.row_stride == 1 ? outer * lines_per_run_ : 0;
+        const Index size = B.element_size();
+        run_ = B.visit([](const auto* data) { return reinterpret_cast<const char*>(data); }) + k0 * B.row_stride * size;
+        stride_ = (by_row ? B.row_stride : B.col_stride) * size;
+        run_bytes_ = (inner * size + kLine - 1) / kLine * kLine;
+        total_ = by_row || B.row_stride == 1 ? outer * (run_bytes_ / kLine) : 0;
         per_step_ = (total_ + steps - 1) / std::max<Index>(1, steps);
     }
 
     void next() {
         for (const Index end = std::min(total_, line_ + per_step_); line_ < end; ++line_) {
             __builtin_prefetch(run_ + offset_, 0, 2);
-            offset_ += 8;
-            if (offset_ == lines_per_run_ * 8) {
+            offset_ += kLine;
+            if (offset_ == run_bytes_) {
                 offset_ = 0;
                 run_ += stride_;
             }
@@ -197,8 +223,9 @@ public:
     }
 
 private:
-    const double* run_;
-    Index stride_ = 0, lines_per_run_ = 1, total_ = 0, per_step_ = 0, line_ = 0, offset_ = 0;
+    static constexpr Index kLine = 64;
+    const char* run_;
+    Index stride_ = 0, run_bytes_ = kLine, total_ = 0, per_step_ = 0, line_ = 0, offset_ = 0;
 };
 
 // Revisions of the covariance team's split over the whole depth.
@@ -581,9 +608,12 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
     // Rows to standardise are standardised once per block into a copy the
     // kernel reads in place, not once per panel; its rows span an odd number
     // of cache lines, so the four rows a kernel reads fall in different sets.
-    // Only for rows short enough that the copy stays in L2.
-    const bool copy = A.shift != nullptr && M >= kPR && K <= 512;
-    Index ld = round_up(K, 8);
+    // Only for rows short enough that the copy stays in L2. Floats are
+    // always read through the copy, which widens them to doubles; longer
+    // rows of floats are copied a depth step at a time.
+    const bool by_step = A.floats != nullptr && K > 512;
+    const bool copy = A.floats != nullptr || (A.shift != nullptr && M >= kPR && K <= 512);
+    Index ld = round_up(by_step ? kCopyDepth : K, 8);
     if (ld / 8 % 2 == 0) ld += 8;
     const auto copy_size = copy ? static_cast<std::size_t>(std::min(kRows, M) * ld) : 0;
     thread_local PanelBuffer copies;
@@ -603,15 +633,20 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
         const Index calls = panels * ((rows + kPR - 1) / kPR) * ((K + kCopyDepth - 1) / kCopyDepth);
         Prefetch ahead(A, next, std::min(kRows, M - next), K, std::max<Index>(1, calls / 2));
         const Index groups = (rows + kPR - 1) / kPR;
-        const double* x0 = A.data + i0 * A.row_stride;
-        Index ldx = A.row_stride;
-        const double *shift = A.shift, *scale = A.scale;
-        if (copy) {
-            double* rows_copy = all_copies + copy_size * static_cast<std::size_t>(omp_get_thread_num());
+        // The kernel reads depth k of a row at x0 + k - x_k0.
+        const double* x0 = nullptr;
+        Index ldx = ld, x_k0 = 0;
+        const double *shift = nullptr, *scale = nullptr;
+        double* const rows_copy =
+            copy ? all_copies + copy_size * static_cast<std::size_t>(omp_get_thread_num()) : nullptr;
+        if (!copy) {
+            x0 = A.data + i0 * A.row_stride;
+            ldx = A.row_stride;
+            shift = A.shift;
+            scale = A.scale;
+        } else if (!by_step) {
             copy_rows(A, i0, rows, K, rows_copy, ld);
             x0 = rows_copy;
-            ldx = ld;
-            shift = scale = nullptr;
         }
         alignas(32) double tiles[kRows / kPR * 4 * kPR * kPW];
         Index call = 0;
@@ -623,13 +658,18 @@ void project(const Operand& A, const ProjectionPanels& B, double* C, Index ldc) 
             // once for all panels.
             const Index depth_step = copy ? kCopyDepth : 4096 / np;
             const auto tile_of = [&](Index g, Index p, Index k0, Index kc) {
-                kernel(kc, x0 + g * kPR * ldx + k0, ldx, std::min(kPR, rows - g * kPR),
+                kernel(kc, x0 + g * kPR * ldx + (k0 - x_k0), ldx, std::min(kPR, rows - g * kPR),
                        shift != nullptr ? shift + k0 : nullptr, scale != nullptr ? scale + k0 : nullptr,
                        B.panels.data() + ((p0 + p) * K + k0) * kPW, std::min(kPW, N - (p0 + p) * kPW),
                        tiles + (g * 4 + p) * kPR * kPW, k0 > 0);
             };
             for (Index k0 = 0; k0 < K; k0 += depth_step) {
                 const Index kc = std::min(depth_step, K - k0);
+                if (by_step) {
+                    copy_rows(A.col_range(k0, kc), i0, rows, kc, rows_copy, ld);
+                    x0 = rows_copy;
+                    x_k0 = k0;
+                }
                 if (copy) {
                     for (Index p = 0; p < np; ++p) {
                         for (Index g = 0; g < groups; ++g) {

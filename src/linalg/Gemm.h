@@ -8,7 +8,9 @@ namespace quorvane::linalg {
 
 using Index = std::ptrdiff_t;
 
-/// A read-only strided matrix: element (i, j) is data[i * row_stride + j * col_stride].
+/// A read-only strided matrix: element (i, j) is data[i * row_stride + j * col_stride],
+/// or the same element of `floats` when the matrix holds floats (`data` is then
+/// null); every reader takes it as a double, which a float converts to exactly.
 /// With `shift` set, each element is standardised on the fly along its feature,
 /// (value - shift[f]) / scale[f] (the division only when `scale` is set), where
 /// f is the row index (`feature_axis` 0) or the column index (`feature_axis` 1).
@@ -22,13 +24,24 @@ struct Operand {
     const double* shift = nullptr;
     const double* scale = nullptr;
     int feature_axis = 1;
+    const float* floats = nullptr;
 
     double operator()(Index i, Index j) const {
-        const double raw = data[i * row_stride + j * col_stride];
+        const Index at = i * row_stride + j * col_stride;
+        const double raw = floats != nullptr ? static_cast<double>(floats[at]) : data[at];
         if (shift == nullptr) return raw;
         const Index f = feature_axis == 0 ? i : j;
         return scale == nullptr ? raw - shift[f] : (raw - shift[f]) / scale[f];
     }
+
+    /// f(p) with p the typed pointer to element (0, 0): one reader per element type.
+    template <typename F>
+    decltype(auto) visit(F&& f) const {
+        return floats != nullptr ? f(floats) : f(data);
+    }
+
+    /// Bytes per element.
+    Index element_size() const { return floats != nullptr ? Index{sizeof(float)} : Index{sizeof(double)}; }
 
     Operand transposed() const {
         Operand t = *this;
@@ -42,13 +55,30 @@ struct Operand {
 
     Operand row_range(Index first, Index count) const {
         Operand r = *this;
-        r.data = data + first * row_stride;
+        r.advance(first * row_stride);
         r.rows = count;
         if (shift != nullptr && feature_axis == 0) {
             r.shift = shift + first;
             if (scale != nullptr) r.scale = scale + first;
         }
         return r;
+    }
+
+    Operand col_range(Index first, Index count) const {
+        Operand c = *this;
+        c.advance(first * col_stride);
+        c.cols = count;
+        if (shift != nullptr && feature_axis == 1) {
+            c.shift = shift + first;
+            if (scale != nullptr) c.scale = scale + first;
+        }
+        return c;
+    }
+
+private:
+    void advance(Index elements) {
+        if (data != nullptr) data += elements;
+        if (floats != nullptr) floats += elements;
     }
 };
 

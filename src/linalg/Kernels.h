@@ -44,6 +44,10 @@ using SquaredNorm = double (*)(const double* x, Index n);
 using StandardiseRow = void (*)(const double* src, Index n, const double* shift, const double* scale,
                                 double* dst);
 
+/// The same from a row of floats, each widened to double first (exactly).
+using StandardiseFloatRow = void (*)(const float* src, Index n, const double* shift, const double* scale,
+                                     double* dst);
+
 /// Scans kQR packed queries against `panels` consecutive packed panels of
 /// kNR samples (panel p at samples + p * depth * kNR, norms at
 /// sample_norms + p * kNR). Distances take the expanded form
@@ -90,6 +94,7 @@ struct KernelTable {
     DistanceScreen distance_screen;
     ExactDistance exact_distance;
     StandardiseRow standardise_row;
+    StandardiseFloatRow standardise_float_row;
 };
 
 /// Plain C++ with std::fma: runs on every CPU.

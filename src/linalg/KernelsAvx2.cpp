@@ -329,7 +329,8 @@ double exact_distance_fma(const double* q, const double* t, Index depth, double 
 
 const KernelTable& avx2_kernels() {
     static const KernelTable table{"avx2", micro_kernel_fma, projection_kernel_fma, squared_norm_fma, distance_scan_fma,
-                                   distance_screen_fma, exact_distance_fma, standardise_row};
+                                   distance_screen_fma, exact_distance_fma, standardise_row<double>,
+                                   standardise_row<float>};
     return table;
 }
 

@@ -166,7 +166,8 @@ const KernelTable& neon_kernels() {
                                    distance_scan_neon,
                                    distance_screen_neon,
                                    portable_kernels().exact_distance,
-                                   portable_kernels().standardise_row};
+                                   portable_kernels().standardise_row,
+                                   portable_kernels().standardise_float_row};
     return table;
 }
 

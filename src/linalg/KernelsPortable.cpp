@@ -123,7 +123,7 @@ double exact_distance_portable(const double* q, const double* t, Index depth, do
 const KernelTable& portable_kernels() {
     static const KernelTable table{"portable",           micro_kernel_portable,    projection_kernel_portable,    squared_norm_portable,
                                    distance_scan_portable, distance_screen_portable, exact_distance_portable,
-                                   standardise_row};
+                                   standardise_row<double>, standardise_row<float>};
     return table;
 }
 

@@ -14,23 +14,38 @@ namespace {
 
 using Index = Eigen::Index;
 
-// NaN and infinity are the doubles whose exponent bits are all set.
-bool all_finite(const MatrixView& X) {
-    constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
-    const bool rows_contiguous = X.outerStride() == 1;
+// NaN and infinity are the values whose exponent bits are all set.
+template <typename T>
+struct ExponentBits;
+template <>
+struct ExponentBits<double> {
+    using Bits = std::uint64_t;
+    static constexpr Bits kMask = 0x7ff0000000000000ULL;
+};
+template <>
+struct ExponentBits<float> {
+    using Bits = std::uint32_t;
+    static constexpr Bits kMask = 0x7f800000U;
+};
+
+template <typename T>
+bool all_finite(const T* data, const MatrixView& X) {
+    using Bits = typename ExponentBits<T>::Bits;
+    constexpr Bits kExponent = ExponentBits<T>::kMask;
+    const bool rows_contiguous = X.col_stride() == 1;
     const Index outer = rows_contiguous ? X.rows() : X.cols();
     const Index inner = rows_contiguous ? X.cols() : X.rows();
-    const Index step = rows_contiguous ? X.innerStride() : X.outerStride();
-    const Index stride = rows_contiguous ? X.outerStride() : X.innerStride();
-    std::uint64_t bad = 0;
+    const Index step = rows_contiguous ? X.row_stride() : X.col_stride();
+    const Index stride = rows_contiguous ? X.col_stride() : X.row_stride();
+    unsigned bad = 0;
 #pragma omp parallel for schedule(static) reduction(| : bad) if (outer * inner > (1 << 18) && common::threads_usable())
     for (Index o = 0; o < outer; ++o) {
-        const double* line = X.data() + o * step;
-        std::uint64_t line_bad = 0;
+        const T* line = data + o * step;
+        unsigned line_bad = 0;
         for (Index i = 0; i < inner; ++i) {
-            std::uint64_t bits;
+            Bits bits;
             std::memcpy(&bits, line + i * stride, sizeof bits);
-            line_bad |= static_cast<std::uint64_t>((bits & kExponent) == kExponent);
+            line_bad |= static_cast<unsigned>((bits & kExponent) == kExponent);
         }
         bad |= line_bad;
     }
@@ -40,12 +55,12 @@ bool all_finite(const MatrixView& X) {
 }  // namespace
 
 bool all_finite(const double* values, Index count) {
-    return all_finite(MatrixView(Eigen::Map<const Eigen::VectorXd>(values, count)));
+    return all_finite(values, MatrixView(values, count, 1, 1, count));
 }
 
 // Non-finite input would poison the mean and every distance; name where it is.
 void require_finite(const MatrixView& X, const char* what, Index first_row) {
-    if (all_finite(X)) return;
+    if (X.visit([&X](const auto* data) { return all_finite(data, X); })) return;
     for (Index i = 0; i < X.rows(); ++i) {
         for (Index j = 0; j < X.cols(); ++j) {
             if (!std::isfinite(X(i, j))) {

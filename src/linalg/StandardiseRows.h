@@ -11,14 +11,16 @@ namespace {
 constexpr Index kProjectionChunk = 64;
 
 // dst[j] = (src[j] - shift[j]) / scale[j] for j < n; no shift: a copy, no
-// scale: no division. Each file's flags decide the vector width, never a bit.
-void standardise_row(const double* src, Index n, const double* shift, const double* scale, double* dst) {
+// scale: no division. Each file's flags decide the vector width, never a bit;
+// a float source is widened first, exactly, so it gives its double's bits.
+template <typename T>
+void standardise_row(const T* src, Index n, const double* shift, const double* scale, double* dst) {
     if (shift == nullptr) {
-        for (Index j = 0; j < n; ++j) dst[j] = src[j];
+        for (Index j = 0; j < n; ++j) dst[j] = static_cast<double>(src[j]);
     } else if (scale == nullptr) {
-        for (Index j = 0; j < n; ++j) dst[j] = src[j] - shift[j];
+        for (Index j = 0; j < n; ++j) dst[j] = static_cast<double>(src[j]) - shift[j];
     } else {
-        for (Index j = 0; j < n; ++j) dst[j] = (src[j] - shift[j]) / scale[j];
+        for (Index j = 0; j < n; ++j) dst[j] = (static_cast<double>(src[j]) - shift[j]) / scale[j];
     }
 }
 

@@ -51,16 +51,14 @@ double last_place(double x) {
 }
 
 // With `largest` set, each column's largest magnitude is found in the same
-// pass: a max is exact in any order, so it equals a pass of its own.
-template <bool kLargest = false, typename F>
-Eigen::VectorXd sums_of(const MatrixView& X, F f, Eigen::VectorXd* largest = nullptr) {
-    const Index n = X.rows(), d = X.cols();
-    const Index blocks = (n + kSumRows - 1) / kSumRows;
-    Eigen::MatrixXd partial = Eigen::MatrixXd::Zero(d, blocks);
-    // Per column, so that the row loop stays one vectorised sweep.
-    Eigen::MatrixXd partial_largest = Eigen::MatrixXd::Zero(kLargest ? d : 0, kLargest ? blocks : 0);
-    const bool rows_contiguous = X.outerStride() == 1 && d > 1;
-    common::InterruptCheck interrupt;
+// pass: a max is exact in any order, so it equals a pass of its own. Floats
+// are widened as they are read, so they sum as their doubles would.
+template <bool kLargest = false, typename T, typename F>
+void sums_of(const T* data, const MatrixView& X, F f, Eigen::MatrixXd& partial, Eigen::MatrixXd& partial_largest,
+             common::InterruptCheck& interrupt) {
+    const Index n = X.rows(), d = X.cols(), rs = X.row_stride(), cs = X.col_stride();
+    const Index blocks = partial.cols();
+    const bool rows_contiguous = cs == 1 && d > 1;
 #pragma omp parallel for schedule(static) if (n * d > (1 << 18) && common::threads_usable())
     for (Index b = 0; b < blocks; ++b) {
         if (interrupt.stop()) continue;
@@ -69,23 +67,36 @@ Eigen::VectorXd sums_of(const MatrixView& X, F f, Eigen::VectorXd* largest = nul
         const Index end = std::min(n, (b + 1) * kSumRows);
         if (rows_contiguous) {
             for (Index i = b * kSumRows; i < end; ++i) {
-                const double* row = X.data() + i * X.innerStride();
+                const T* row = data + i * rs;
                 for (Index j = 0; j < d; ++j) {
-                    sums[j] += f(row[j], j);
-                    if (kLargest) tops[j] = std::max(tops[j], std::abs(row[j]));
+                    const double x = static_cast<double>(row[j]);
+                    sums[j] += f(x, j);
+                    if (kLargest) tops[j] = std::max(tops[j], std::abs(x));
                 }
             }
         } else {
             for (Index j = 0; j < d; ++j) {
                 double s = 0.0;
                 for (Index i = b * kSumRows; i < end; ++i) {
-                    s += f(X(i, j), j);
-                    if (kLargest) tops[j] = std::max(tops[j], std::abs(X(i, j)));
+                    const double x = static_cast<double>(data[i * rs + j * cs]);
+                    s += f(x, j);
+                    if (kLargest) tops[j] = std::max(tops[j], std::abs(x));
                 }
                 sums[j] = s;
             }
         }
     }
+}
+
+template <bool kLargest = false, typename F>
+Eigen::VectorXd sums_of(const MatrixView& X, F f, Eigen::VectorXd* largest = nullptr) {
+    const Index d = X.cols();
+    const Index blocks = (X.rows() + kSumRows - 1) / kSumRows;
+    Eigen::MatrixXd partial = Eigen::MatrixXd::Zero(d, blocks);
+    // Per column, so that the row loop stays one vectorised sweep.
+    Eigen::MatrixXd partial_largest = Eigen::MatrixXd::Zero(kLargest ? d : 0, kLargest ? blocks : 0);
+    common::InterruptCheck interrupt;
+    X.visit([&](const auto* data) { sums_of<kLargest>(data, X, f, partial, partial_largest, interrupt); });
     interrupt.finish();
     Eigen::VectorXd total = Eigen::VectorXd::Zero(d);
     for (Index b = 0; b < blocks; ++b) total += partial.col(b);
@@ -199,8 +210,8 @@ Eigen::MatrixXd AdaptivePCA::cross_product(const MatrixView& X) const {
 Eigen::MatrixXd AdaptivePCA::gram_block(const MatrixView& A, const MatrixView& B) const {
     check_width(A);
     check_width(B);
-    const bool same = A.data() == B.data() && A.rows() == B.rows() && A.innerStride() == B.innerStride() &&
-                      A.outerStride() == B.outerStride();
+    const bool same = A.doubles() == B.doubles() && A.floats() == B.floats() && A.rows() == B.rows() &&
+                      A.row_stride() == B.row_stride() && A.col_stride() == B.col_stride();
     RowMatrix block(A.rows(), B.rows());
     // Each entry is one fused chain over the features, so a block holds the
     // very bits of the same entries of the whole Gram matrix.
@@ -338,9 +349,12 @@ bool AdaptivePCA::fit_shifted(const MatrixView& X, bool scale, common::SideTask&
     Eigen::VectorXd shift = Eigen::VectorXd::Zero(d);
     double sampled = 0.0;
     for (Index r = 0; r < m; ++r) {
-        const auto row = X.row(r * n / m);
-        shift += row.transpose();
-        sampled = std::max(sampled, row.cwiseAbs().maxCoeff());
+        const Index i = r * n / m;
+        for (Index j = 0; j < d; ++j) {
+            const double x = X(i, j);
+            shift[j] += x;
+            sampled = std::max(sampled, std::abs(x));
+        }
     }
     shift /= static_cast<double>(m);
     // Sampled rows all zero give no unit to work in: the two-pass fit takes them.

@@ -152,6 +152,42 @@ TEST(Multiply, RowSplitsAndThreadCountsChangeNoBit) {
     EXPECT_TRUE(bit_equal(pieces, single));
 }
 
+// Floats are widened as they are packed or copied, at every kernel level: each
+// product of float data holds the bits of the same product of their doubles.
+TEST(Multiply, FloatsGiveTheBitsOfTheirDoubles) {
+    // Shapes for the covariance path, the general product, long rows projected a
+    // depth step at a time, and fewer rows than a projection tile.
+    for (auto [n, d] : {std::pair<Index, Index>{37, 11}, {700, 530}, {9, 600}, {3, 20}}) {
+        const auto values = random_values(n * d, 12), shift = random_values(d, 13), c = random_values(d * 5, 14);
+        std::vector<float> floats(values.begin(), values.end());
+        std::vector<double> doubles(floats.begin(), floats.end()), scale(shift);
+        for (double& s : scale) s = std::abs(s) + 0.5;
+        const ProjectionPanels panels = pack_projection(row_major(c, d, 5));
+        for (const bool rows_contiguous : {true, false}) {
+            // The same view of both copies: rows contiguous, or columns (Fortran order).
+            Operand D = rows_contiguous ? row_major(doubles, n, d) : row_major(doubles, d, n).transposed();
+            D.feature_axis = 1;
+            D.shift = shift.data();
+            D.scale = scale.data();
+            Operand F = D;
+            F.data = nullptr;
+            F.floats = floats.data();
+            const std::string where = std::to_string(n) + "x" + std::to_string(d) + (rows_contiguous ? " C" : " F");
+            EXPECT_TRUE(bit_equal(product(F.transposed(), F, true), product(D.transposed(), D, true))) << where;
+            const auto projected = product(D, row_major(c, d, 5));
+            EXPECT_TRUE(bit_equal(product(F, row_major(c, d, 5)), projected)) << where;
+            // Floats are projected through a copy in either layout: the same chains again.
+            std::vector<double> P(projected.size());
+            project(F, panels, P.data(), 5);
+            EXPECT_TRUE(bit_equal(P, projected)) << where;
+            if (d > kGramWidth) continue;
+            std::vector<double> G(static_cast<std::size_t>(d * d)), H(G.size());
+            EXPECT_TRUE(bit_equal(gram_with_sums(F, G.data(), d), gram_with_sums(D, H.data(), d))) << where;
+            EXPECT_TRUE(bit_equal(G, H)) << where;
+        }
+    }
+}
+
 TEST(LeadingEigenpairs, MatchTheFullDecomposition) {
     std::srand(11);
     const Eigen::MatrixXd A = Eigen::MatrixXd::Random(40, 90);

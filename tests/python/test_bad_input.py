@@ -102,6 +102,8 @@ ROWS = {
     "train X nan": (lambda e: e.train(with_value(X, 7, 3), Y), non_finite(7, 3)),
     "train X +inf last": (lambda e: e.train(with_value(X, 89, 5, np.inf), Y), non_finite(89, 5)),
     "train X -inf first": (lambda e: e.train(with_value(X, 0, 0, -np.inf), Y), non_finite(0, 0)),
+    "train X float32 nan, Fortran order":
+        (lambda e: e.train(np.asfortranarray(with_value(X, 7, 3).astype(np.float32)), Y), non_finite(7, 3)),
     "train X Fortran order": (lambda e: answers(np.asfortranarray(X)), AS_QUERIES),
     "train X strided": (lambda e: answers(np.repeat(X, 2, axis=1)[:, ::2]), AS_QUERIES),
     "retrain replaces everything": (lambda e: retrained_on_two_features().predict_batch(X[:, :2] * 9), ["new"] * 90),
@@ -139,6 +141,9 @@ ROWS = {
         (lambda e: e.predict_batch(with_value(with_value(QUERIES, 9, 0), 4, 5, -np.inf)), non_finite(4, 5)),
     "batch first non-finite across blocks":
         (lambda e: e.predict_batch(with_value(with_value(np.tile(QUERIES, (20, 1)), 300, 0), 70, 1, np.inf)),
+         non_finite(70, 1)),
+    "batch float32 first non-finite across blocks":
+        (lambda e: e.predict_batch(with_value(np.tile(QUERIES, (20, 1)), 70, 1, np.inf).astype(np.float32)),
          non_finite(70, 1)),
     "batch 1 x 6": (lambda e: e.predict_batch([Q1]), lambda e: [e.predict(Q1)]),
     # predict_batch: layouts that the argument may be viewed in without a copy, and those it may not
