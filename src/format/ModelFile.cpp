@@ -263,7 +263,7 @@ ModelFile ModelFile::parse(const void* data, std::size_t size, bool verify) {
 }
 
 ModelFile::ModelFile(std::shared_ptr<const void> owner, const unsigned char* base, std::size_t size, bool verify)
-    : owner_(std::move(owner)), base_(base), size_(size) {
+    : owner_(std::move(owner)), base_(base) {
     if (size < kHeader) invalid(std::to_string(size) + " bytes, shorter than its " + std::to_string(kHeader) + "-byte header");
     if (std::memcmp(base, kSignature, sizeof kSignature) != 0) invalid("it does not begin with the quorvane signature");
     const auto version = read_le<std::uint32_t>(base + 8);

@@ -99,7 +99,6 @@ private:
 
     std::shared_ptr<const void> owner_;  ///< the mapping or buffer the sections live in
     const unsigned char* base_;          ///< the file's first byte
-    std::size_t size_;                   ///< the file's length
     std::vector<Entry> entries_;         ///< the section table, checked
 };
 

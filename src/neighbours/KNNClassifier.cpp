@@ -36,6 +36,13 @@ int winning_rank(std::vector<int>& ranks) {
     return best;
 }
 
+// A search always finds its m neighbours among the samples it indexes (each
+// query's seeds pass its own screen): fewer means an index that does not
+// describe its samples, as only a damaged model file can hold.
+[[noreturn]] void throw_damaged() {
+    throw std::invalid_argument("the model's search index does not describe its samples: the model file is damaged");
+}
+
 }  // namespace
 
 KNNClassifier::KNNClassifier(int k) : k(k), X_train(nullptr, 0, 0), sq_norms(nullptr, 0) {}
@@ -172,6 +179,7 @@ void KNNClassifier::classify(const double* queries, Index rows, Index stride, st
         const Index count = std::min(search_.query_block(), rows - first);
         search_.search(queries + first * stride, count, stride, k, scratch.search);
         for (Index r = 0; r < count; ++r) {
+            if (top.size(r) < k) throw_damaged();
             scratch.votes.clear();
             const int* index = top.indices(r);
             for (int i = 0; i < top.size(r); ++i) scratch.votes.push_back(label_rank_[static_cast<std::size_t>(index[i])]);
@@ -191,6 +199,7 @@ void KNNClassifier::neighbours(const double* queries, Index rows, Index stride, 
         const Index block = std::min(search_.query_block(), rows - first);
         search_.search(queries + first * stride, block, stride, count, scratch.search);
         for (Index r = 0; r < block; ++r) {
+            if (top.size(r) < count) throw_damaged();
             top.sort(r);
             double* dist = distances + (first + r) * count;
             std::int64_t* index = indices + (first + r) * count;

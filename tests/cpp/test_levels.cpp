@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/KNNEngine.h"
+#include "format/ModelFile.h"
 #include "linalg/Kernels.h"
 
 using quorvane::KNNConfig;
@@ -61,7 +62,42 @@ std::uint64_t digest(Eigen::Index n, Eigen::Index d, double variance, bool scale
     return h;
 }
 
+// A trained engine's model file, and the answers of the engine loaded from it.
+std::uint64_t file_digest(Eigen::Index n, Eigen::Index d, double variance, bool scale) {
+    std::vector<std::string> y;
+    const Eigen::MatrixXd X = samples(n, d, 17 + static_cast<std::uint64_t>(d), &y);
+    KNNEngine engine(KNNConfig{3, variance});
+    testing::internal::CaptureStdout();
+    engine.train(X, y, scale);
+    testing::internal::GetCapturedStdout();
+    const std::string image = engine.image();
+    std::uint64_t h = 0xCBF29CE484222325ULL;
+    mix(h, image.data(), image.size());
+    const KNNEngine loaded(quorvane::format::ModelFile::parse(image.data(), image.size(), true));
+    for (const std::string& label : loaded.predict_batch(samples(50, d, 99, nullptr))) mix(h, label.data(), label.size() + 1);
+    return h;
+}
+
+std::string hex(std::uint64_t h) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+    return text;
+}
+
 }  // namespace
+
+TEST(Levels, ModelFilesHaveTheSameBytesEverywhere) {
+    struct Case {
+        Eigen::Index n, d;
+        double variance;
+        bool scale;
+        std::uint64_t expected;
+    };
+    for (const Case& c : {Case{300, 24, 0.9, true, 0xb48b5d13122df9f0ULL}, Case{40, 130, 0.8, false, 0x31847066cace990bULL}}) {
+        const std::uint64_t h = file_digest(c.n, c.d, c.variance, c.scale);
+        EXPECT_EQ(h, c.expected) << c.n << " x " << c.d << " at " << kernels().name << ": 0x" << hex(h);
+    }
+}
 
 TEST(Levels, TrainedEnginesHaveTheSameBitsEverywhere) {
     // Standard and Thin modes, with and without scaling, by fraction and by count.
