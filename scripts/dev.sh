@@ -2,7 +2,8 @@
 # Sets up everything quorvane needs on a fresh Debian machine, then runs one job:
 #   demo   build and install the module, classify scikit-learn's digits
 #   test   build everything, run the C++ suites (natively at every SIMD level, and
-#          for aarch64 under qemu) and the Python suite (at auto and portable)
+#          for aarch64 under qemu), the model-file fuzzer for a minute, and the
+#          Python suite (at auto and portable)
 #   bench  build and install the module, run the benchmark against the peers
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -115,6 +116,22 @@ run_aarch64_tests() {
     say "aarch64 suites passed under qemu in $((SECONDS - start)) s"
 }
 
+# The model-file loader under libFuzzer with AddressSanitizer and UBSan
+# (clang-14), for a bounded time, from the committed seed corpus; what it
+# finds is written beside the build, never into the sources.
+run_fuzzer() {
+    apt_install clang-14 libclang-rt-14-dev libomp-14-dev
+    "$venv/bin/python" -m pip install -q cmake ninja "cmeel-eigen>=3.4,<3.5"
+    say "model-file fuzzer (${QUORVANE_FUZZ_SECONDS:-60} s)"
+    PATH=$venv/bin:$PATH CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja \
+        -DPython_EXECUTABLE="$venv/bin/python" -DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_FUZZ=ON \
+        -DQUORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    PATH=$venv/bin:$PATH cmake --build build/fuzz
+    rm -rf build/fuzz/found && mkdir -p build/fuzz/found
+    (cd build/fuzz && OMP_NUM_THREADS=1 ./tests/fuzz/fuzz_model_file -max_total_time="${QUORVANE_FUZZ_SECONDS:-60}" \
+        -rss_limit_mb=2048 -malloc_limit_mb=1024 -print_final_stats=1 found "$root/tests/fuzz/corpus" 2>&1 | tail -12)
+}
+
 setup_toolchain
 setup_python
 case "$job" in
@@ -125,6 +142,7 @@ case "$job" in
     test)
         run_cpp_tests
         run_aarch64_tests
+        run_fuzzer
         install_module test
         # Once at the best level this CPU has, once at the portable one.
         for level in auto portable; do
