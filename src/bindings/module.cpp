@@ -23,7 +23,6 @@
 #include "format/ModelFile.h"
 #include "linalg/Kernels.h"
 #include "common/Parallel.h"
-#include "neighbours/ReferenceShard.h"
 #include "reduction/AdaptivePCA.h"
 
 namespace py = pybind11;
@@ -179,8 +178,6 @@ template <>
 class type_caster<KNNEngine> : public initialised_caster<KNNEngine> {};
 template <>
 class type_caster<quorvane::AdaptivePCA> : public initialised_caster<quorvane::AdaptivePCA> {};
-template <>
-class type_caster<quorvane::ReferenceShard> : public initialised_caster<quorvane::ReferenceShard> {};
 
 }  // namespace pybind11::detail
 
@@ -464,7 +461,6 @@ Neighbours kneighbors(const KNNEngine& self, const MatrixArg& X, int k) {
 // shard, and an engine put together from a finished model and its rows.
 void bind_sharding(py::module_& m) {
     using quorvane::AdaptivePCA;
-    using quorvane::ReferenceShard;
     using Index = Eigen::Index;
     py::class_<AdaptivePCA>(m, "_AdaptivePCA")
         .def(py::init<double>())
@@ -508,47 +504,30 @@ void bind_sharding(py::module_& m) {
         // Projects the rows of X; a row with NaN or infinity is named, counted from first_row.
         .def("transform", [](const AdaptivePCA& p, const MatrixArg& X, Index first_row, const std::string& what) {
             if (!p.fitted()) throw py::value_error("the reduction is not fitted");
-            ReferenceShard::RowMatrix Z(X.view->rows(), p.n_components);
+            KNNEngine::State::RowMatrix Z(X.view->rows(), p.n_components);
             p.project_finite(*X.view, 0, Z.rows(), Z.data(), what.c_str(), first_row);
             return Z;
         }, py::arg("X"), py::arg("first_row"), py::arg("what") = "X")
         .def_readonly("n_components", &AdaptivePCA::n_components)
         .def_readonly("mean", &AdaptivePCA::mean)
         .def_readonly("feature_scale", &AdaptivePCA::feature_scale)
-        .def_readonly("components", &AdaptivePCA::components);
-
-    py::class_<ReferenceShard>(m, "_ReferenceShard")
-        .def(py::init<ReferenceShard::RowMatrix, std::int64_t>())
-        .def("nearest",
-             [](const ReferenceShard& s, const MatrixArg& Q, int k) {
-                 if (Q.view->cols() != s.dimension()) {
-                     throw py::value_error("queries have " + std::to_string(Q.view->cols()) +
-                                           " components, but the shard holds " + std::to_string(s.dimension()));
-                 }
-                 const MatrixView& q = *Q.view;
-                 ReferenceShard::RowMatrix rows(q.rows(), q.cols());
-                 for (Index i = 0; i < q.rows(); ++i)
-                     for (Index j = 0; j < q.cols(); ++j) rows(i, j) = q(i, j);
-                 const py::ssize_t m = std::clamp<Index>(k, 0, s.rows());
-                 py::array_t<double> distances({rows.rows(), m});
-                 py::array_t<std::int64_t> indices({rows.rows(), m});
-                 s.nearest(rows.data(), rows.rows(), rows.cols(), k, distances.mutable_data(), indices.mutable_data());
-                 return py::make_tuple(distances, indices);
-             })
-        .def_property_readonly("rows", &ReferenceShard::rows)
-        .def_property_readonly("offset", &ReferenceShard::offset)
-        .def_property_readonly("samples", [](const ReferenceShard& s) { return ReferenceShard::RowMatrix(s.samples()); });
+        .def_readonly("components", &AdaptivePCA::components)
+        .def_readonly("explained_variance", &AdaptivePCA::explained_variance)
+        .def_readonly("total_variance", &AdaptivePCA::total_variance);
 
     m.def("_engine_from_parts",
           [](const KNNConfig& config, Eigen::VectorXd mean, Eigen::VectorXd scale, Eigen::MatrixXd components,
-             Eigen::MatrixXd reference, const std::vector<std::string>& labels) {
+             Eigen::VectorXd explained, double total, Eigen::MatrixXd reference, LabelList labels) {
               KNNEngine::State s;
               s.config = config;
               s.mean = std::move(mean);
               s.feature_scale = std::move(scale);
               s.components = std::move(components);
+              s.explained_variance = std::move(explained);
+              s.total_variance = total;
               s.reference = std::move(reference);
-              s.labels = labels;
+              s.labels = std::move(labels.values);
+              py::gil_scoped_release nogil;
               return std::make_unique<KNNEngine>(std::move(s));
           });
 }
@@ -685,6 +664,46 @@ PYBIND11_MODULE(_core, m) {
                 self.save(where);
             },
             py::arg("path"))
+        // A shard of a reference set split over processes: its nearest rows for
+        // queries already reduced, and its labels' counts.
+        .def("_nearest",
+             [](const KNNEngine& self, const Eigen::Ref<const KNNEngine::State::RowMatrix>& P, int k) {
+                 if (P.cols() != self.n_components()) {
+                     throw py::value_error("queries have " + std::to_string(P.cols()) + " components, but the engine keeps " +
+                                           std::to_string(self.n_components()));
+                 }
+                 const py::ssize_t rows = P.rows(), m = std::clamp<Eigen::Index>(k, 0, self.n_samples());
+                 py::array_t<double> sq({rows, m});
+                 py::array_t<std::int64_t> indices({rows, m});
+                 py::array_t<int> ranks({rows, m});
+                 double* const s = sq.mutable_data();
+                 std::int64_t* const i = indices.mutable_data();
+                 int* const r = ranks.mutable_data();
+                 {
+                     py::gil_scoped_release nogil;
+                     self.nearest_reduced(P.data(), P.rows(), P.cols(), k, s, i, r);
+                 }
+                 return py::make_tuple(std::move(sq), std::move(indices), std::move(ranks));
+             })
+        // The reduction exactly as held, total variance included.
+        .def("_reduction",
+             [](const KNNEngine& self) {
+                 KNNEngine::Reduction r = self.reduction();
+                 return py::make_tuple(r.mean, r.feature_scale, r.components, r.explained_variance, r.total_variance);
+             })
+        .def("_reference",
+             [](const KNNEngine& self) {
+                 KNNEngine::State s = self.state();
+                 py::list labels;
+                 for (const std::string& label : s.labels) labels.append(py::bytes(label));
+                 return py::make_tuple(KNNEngine::State::RowMatrix(s.reference), labels);
+             })
+        .def("_label_counts",
+             [](const KNNEngine& self) {
+                 py::list names;
+                 for (const std::string& name : self.distinct_labels()) names.append(py::bytes(name));
+                 return py::make_tuple(names, py::array(py::cast(self.label_counts())));
+             })
         .def("__getstate__", &engine_state, py::pos_only());
     m.def(
         "_load",

@@ -470,6 +470,29 @@ void KNNEngine::training_neighbours(int k, double* distances, std::int64_t* indi
     });
 }
 
+void KNNEngine::nearest_reduced(const double* P, Index rows, Index stride, int k, double* sq_distances,
+                                std::int64_t* indices, int* ranks) const {
+    const std::shared_lock lock(mutex);
+    if (!pca->fitted()) throw std::invalid_argument("the engine is not trained");
+    if (k < 1) throw std::invalid_argument("k must be at least 1, got " + std::to_string(k));
+    if (rows > INT_MAX) throw std::invalid_argument("more than 2147483647 queries at once");
+    const Index m = std::min<Index>(k, classifier->X_train.rows());
+    for_each_block(rows, [&](Index first, Index count, KNNClassifier::Scratch& scratch, std::vector<double>&) {
+        classifier->nearest(P + first * stride, count, stride, k, sq_distances + first * m, indices + first * m,
+                            ranks + first * m, scratch);
+    });
+}
+
+std::vector<std::string> KNNEngine::distinct_labels() const {
+    const std::shared_lock lock(mutex);
+    return classifier->distinct_labels().strings();
+}
+
+std::vector<std::int64_t> KNNEngine::label_counts() const {
+    const std::shared_lock lock(mutex);
+    return classifier->label_counts();
+}
+
 void KNNEngine::kneighbors(const MatrixView& X, int k, double* distances, std::int64_t* indices) const {
     const std::shared_lock lock(mutex);
     check_count_locked(k);

@@ -91,6 +91,19 @@ public:
     /// rows the engine holds: the caller's X is not needed.
     void training_neighbours(int k, double* distances, std::int64_t* indices) const;
 
+    /// For queries already in the reduced space (`n_components()` values each,
+    /// row i at P + i * stride), the m = min(k, training rows) nearest training
+    /// rows in (squared distance, index) order: squared distances as the search
+    /// computes them, indices, and the ranks of their labels among
+    /// `distinct_labels()`, each to [i * m + j]. What a shard of a reference set
+    /// split over processes answers: merged in that order, the shards' lists
+    /// give the whole set's. Refuses an untrained engine and k < 1.
+    void nearest_reduced(const double* P, Eigen::Index rows, Eigen::Index stride, int k, double* sq_distances,
+                         std::int64_t* indices, int* ranks) const;
+    /// The distinct training labels, byte-wise sorted, and how many rows carry each.
+    std::vector<std::string> distinct_labels() const;
+    std::vector<std::int64_t> label_counts() const;
+
     /// Refuses, as `kneighbors` does, an untrained engine and a `k` outside 1
     /// to the training row count: for callers that allocate `k` columns first.
     void check_neighbour_count(int k) const;

@@ -188,6 +188,32 @@ void KNNClassifier::classify(const double* queries, Index rows, Index stride, st
     }
 }
 
+void KNNClassifier::nearest(const double* queries, Index rows, Index stride, int count, double* sq_distances,
+                            std::int64_t* indices, int* ranks, Scratch& scratch) const {
+    const int m = static_cast<int>(std::min<Index>(count, X_train.rows()));
+    TopK& top = scratch.search.top;
+    for (Index first = 0; first < rows; first += search_.query_block()) {
+        const Index block = std::min(search_.query_block(), rows - first);
+        search_.search(queries + first * stride, block, stride, m, scratch.search);
+        for (Index r = 0; r < block; ++r) {
+            if (top.size(r) < m) throw_damaged();
+            top.sort(r);
+            for (int i = 0; i < m; ++i) {
+                const int index = top.indices(r)[i];
+                sq_distances[(first + r) * m + i] = top.distances(r)[i];
+                indices[(first + r) * m + i] = index;
+                ranks[(first + r) * m + i] = label_rank_[static_cast<std::size_t>(index)];
+            }
+        }
+    }
+}
+
+std::vector<std::int64_t> KNNClassifier::label_counts() const {
+    std::vector<std::int64_t> counts(distinct_labels_.size(), 0);
+    for (const int rank : label_rank_) ++counts[static_cast<std::size_t>(rank)];
+    return counts;
+}
+
 void KNNClassifier::neighbours(const double* queries, Index rows, Index stride, int count,
                                double* distances, std::int64_t* indices, Scratch& scratch) const {
     if (count < 1 || count > X_train.rows()) {

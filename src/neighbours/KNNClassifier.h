@@ -93,6 +93,21 @@ public:
     void neighbours(const double* queries, Eigen::Index rows, Eigen::Index stride, int count,
                     double* distances, std::int64_t* indices, Scratch& scratch) const;
 
+    /// The m = min(count, n) nearest stored samples of each query (laid out as
+    /// for `classify`), ascending in (squared distance, index): the squared
+    /// distances as the search computes them (neither clamped nor rooted) at
+    /// sq_distances[i * m + j], sample indices at indices[i * m + j] and the
+    /// ranks of their labels among `distinct_labels()` at ranks[i * m + j].
+    /// What one part of a reference set split over processes answers. Needs
+    /// count >= 1 and a stored sample.
+    void nearest(const double* queries, Eigen::Index rows, Eigen::Index stride, int count, double* sq_distances,
+                 std::int64_t* indices, int* ranks, Scratch& scratch) const;
+
+    /// The distinct labels, byte-wise sorted; a label's rank is its position here.
+    const LabelTable& distinct_labels() const { return distinct_labels_; }
+    /// How many stored samples carry each distinct label, in rank order.
+    std::vector<std::int64_t> label_counts() const;
+
     /// Components per stored sample (the query length `classify` expects).
     Eigen::Index dimension() const { return search_.dimension(); }
 
