@@ -67,6 +67,15 @@ void use(const quorvane::KNNEngine& engine) {
         engine.transform(Q.topRows(2), reduced.data());
     } catch (const std::invalid_argument&) {
     }
+    if (c > 0) {  // as a shard of a sharded engine answers, from reduced queries
+        const std::vector<double> P(static_cast<std::size_t>(2 * c), 0.5);
+        std::vector<double> sq(static_cast<std::size_t>(2 * k));
+        std::vector<std::int64_t> which(sq.size());
+        std::vector<int> ranks(sq.size());
+        engine.nearest_reduced(P.data(), 2, c, k, sq.data(), which.data(), ranks.data());
+        engine.label_counts();
+        engine.distinct_labels();
+    }
     if (n <= 4096) {
         std::vector<double> all(static_cast<std::size_t>(n * k));
         std::vector<std::int64_t> which(all.size());
