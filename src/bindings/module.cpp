@@ -19,6 +19,7 @@
 
 #include "common/Console.h"
 #include "engine/KNNConfig.h"
+#include "Docstrings.h"
 #include "engine/KNNEngine.h"
 #include "format/ModelFile.h"
 #include "linalg/Kernels.h"
@@ -382,7 +383,7 @@ void bind_setstate(py::class_<T>& cls, Make make, Replace replace) {
             v_h.type->init_instance(instance, nullptr);  // the default holder takes it over
             owned.release();
         },
-        py::name("_set_state"), py::is_method(cls), py::arg("state"), py::pos_only());
+        py::name("_set_state"), py::is_method(cls), py::arg("state"), py::pos_only(), quorvane::docs::kSetState);
     cls.attr("__setstate__") = set_state;
 }
 
@@ -428,6 +429,18 @@ bool python_interrupt_requested() {
 }
 
 using Neighbours = py::typing::Tuple<py::array_t<double>, py::array_t<std::int64_t>>;
+
+std::string config_repr(const KNNConfig& c) {
+    return "KNNConfig(k=" + std::to_string(c.k) + ", variance=" + py::repr(py::float_(c.variance)).cast<std::string>() +
+           ")";
+}
+
+std::string engine_repr(const KNNEngine& e) {
+    const std::string config = config_repr(e.settings());
+    if (e.n_features() == 0) return "KNNEngine(" + config + ", untrained)";
+    return "KNNEngine(" + config + ", trained on " + std::to_string(e.n_samples()) + " samples of " +
+           std::to_string(e.n_features()) + " features, " + std::to_string(e.n_components()) + " components)";
+}
 
 // A one-dimensional X reads as one column; said in so many words when that
 // is why its width differs from the engine's.
@@ -567,14 +580,16 @@ PYBIND11_MODULE(_core, m) {
     } catch (const std::invalid_argument& e) {
         throw py::import_error(std::string("QUORVANE_SIMD: ") + e.what());
     }
-    m.def("simd_level", [] { return std::string(quorvane::linalg::kernels().name); },
-          "The instruction set the kernels use: 'avx2', 'neon' or 'portable'. Every level gives the same bits.");
+    m.def("simd_level", [] { return std::string(quorvane::linalg::kernels().name); }, quorvane::docs::kSimdLevel);
 
-    py::class_<KNNConfig> config(m, "KNNConfig");
-    config.def(py::init<>())
-        .def_readwrite("k", &KNNConfig::k)
-        .def_readwrite("variance", &KNNConfig::variance)
-        .def("__getstate__", [](const KNNConfig& c) { return py::make_tuple(c.k, c.variance); }, py::pos_only());
+    namespace docs = quorvane::docs;
+    py::class_<KNNConfig> config(m, "KNNConfig", docs::kConfig);
+    config.def(py::init<>(), docs::kConfigInit)
+        .def_readwrite("k", &KNNConfig::k, docs::kConfigK)
+        .def_readwrite("variance", &KNNConfig::variance, docs::kConfigVariance)
+        .def("__repr__", &config_repr)
+        .def("__getstate__", [](const KNNConfig& c) { return py::make_tuple(c.k, c.variance); }, py::pos_only(),
+             "The config as (k, variance), for pickle.");
     bind_setstate(
         config,
         [](const py::tuple& t) {
@@ -591,30 +606,27 @@ PYBIND11_MODULE(_core, m) {
             live.k = k;
         });
 
-    py::class_<KNNEngine> engine(m, "KNNEngine");
-    engine.def(py::init<KNNConfig>())
+    py::class_<KNNEngine> engine(m, "KNNEngine", docs::kEngine);
+    engine.def(py::init<KNNConfig>(), docs::kEngineInit)
         .def(
             "train",
             [](KNNEngine& self, const MatrixArg& X, LabelList y, bool scale) {
                 self.train(*X.view, std::move(y.values), scale);
             },
-            py::arg("X"), py::arg("y"), py::arg("scale") = false, py::call_guard<py::gil_scoped_release>())
+            py::arg("X"), py::arg("y"), py::arg("scale") = false, py::call_guard<py::gil_scoped_release>(),
+            docs::kTrain)
         // Arguments are converted before the GIL is released and results after
         // it is taken back; only the numeric work runs without it.
-        .def("predict", &KNNEngine::predict, py::call_guard<py::gil_scoped_release>())
+        .def("predict", &KNNEngine::predict, py::call_guard<py::gil_scoped_release>(), docs::kPredict)
         .def("predict_batch",
              [](const KNNEngine& self, const MatrixArg& X) {
                  if (X.view->rows() > 0) check_two_dimensional(self, X);
                  py::gil_scoped_release nogil;
                  return self.predict_batch(*X.view);
-             })
-        .def_property_readonly("n_components", &KNNEngine::n_components,
-                               "Components kept by the last successful train; 0 before the first.")
-        .def("kneighbors", &kneighbors, py::arg("X"), py::arg("k"),
-             "The k nearest training rows of each row of X: (distances, indices), two\n"
-             "(rows, k) arrays, each row ascending in (distance, index). Distances are\n"
-             "Euclidean, in the reduced space. k must lie between 1 and the number of\n"
-             "training rows, and the engine must be trained.")
+             }, docs::kPredictBatch)
+        .def_property_readonly("n_components", &KNNEngine::n_components, docs::kNComponents)
+        .def("kneighbors", &kneighbors, py::arg("X"), py::arg("k"), docs::kKneighbors)
+        .def("__repr__", &engine_repr)
         // The estimator's kneighbors() without X: from the rows the engine holds.
         .def("_training_neighbours",
              [](const KNNEngine& self, int k) {
@@ -641,21 +653,23 @@ PYBIND11_MODULE(_core, m) {
                      self.transform(*X.view, data);
                  }
                  return out;
-             }, py::arg("X"))
-        .def_property_readonly("mean", [](const KNNEngine& self) { return read_only(py::array_t<double>(py::cast(self.reduction().mean))); })
+             }, py::arg("X"), docs::kTransform)
+        .def_property_readonly("mean", [](const KNNEngine& self) {
+            return read_only(py::array_t<double>(py::cast(self.reduction().mean)));
+        }, docs::kMean)
         .def_property_readonly("feature_scale", [](const KNNEngine& self) {
             return read_only(py::array_t<double>(py::cast(self.reduction().feature_scale)));
-        })
+        }, docs::kFeatureScale)
         .def_property_readonly("components", [](const KNNEngine& self) {
             return read_only(py::array_t<double>(py::cast(self.reduction().components)));
-        })
+        }, docs::kComponents)
         .def_property_readonly("explained_variance", [](const KNNEngine& self) {
             return read_only(py::array_t<double>(py::cast(self.reduction().explained_variance)));
-        })
+        }, docs::kExplainedVariance)
         .def_property_readonly("explained_variance_ratio", [](const KNNEngine& self) {
             const KNNEngine::Reduction r = self.reduction();
             return read_only(py::array_t<double>(py::cast(Eigen::VectorXd(r.explained_variance / r.total_variance))));
-        })
+        }, docs::kExplainedVarianceRatio)
         .def(
             "save",
             [](const KNNEngine& self, const py::object& path) {
@@ -663,7 +677,7 @@ PYBIND11_MODULE(_core, m) {
                 py::gil_scoped_release nogil;
                 self.save(where);
             },
-            py::arg("path"))
+            py::arg("path"), docs::kSave)
         // A shard of a reference set split over processes: its nearest rows for
         // queries already reduced, and its labels' counts.
         .def("_nearest",
@@ -704,7 +718,7 @@ PYBIND11_MODULE(_core, m) {
                  for (const std::string& name : self.distinct_labels()) names.append(py::bytes(name));
                  return py::make_tuple(names, py::array(py::cast(self.label_counts())));
              })
-        .def("__getstate__", &engine_state, py::pos_only());
+        .def("__getstate__", &engine_state, py::pos_only(), docs::kGetState);
     m.def(
         "_load",
         [](const py::object& path, bool map, bool verify) {
@@ -712,7 +726,7 @@ PYBIND11_MODULE(_core, m) {
             py::gil_scoped_release nogil;
             return std::make_unique<KNNEngine>(quorvane::format::ModelFile::open(where, map, verify));
         },
-        py::arg("path"), py::arg("mmap"), py::arg("verify"));
+        py::arg("path"), py::arg("mmap"), py::arg("verify"), "The engine a model file holds: see quorvane.load.");
     bind_setstate(
         engine, [](const py::tuple& t) { return EngineState(t).make(); },
         [](KNNEngine& live, const py::tuple& t) { EngineState(t).into(live); });

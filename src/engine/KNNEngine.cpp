@@ -387,6 +387,11 @@ int KNNEngine::n_components() const {
     return pca->n_components;
 }
 
+KNNConfig KNNEngine::settings() const {
+    const std::shared_lock lock(mutex);
+    return config;
+}
+
 Index KNNEngine::n_features() const {
     const std::shared_lock lock(mutex);
     return pca->mean.size();

@@ -135,6 +135,8 @@ public:
 
     /// Components kept by the last successful train; 0 before the first.
     int n_components() const;
+    /// The engine's own copy of its settings.
+    KNNConfig settings() const;
     /// Features of the training set; 0 before the first train.
     Eigen::Index n_features() const;
     /// Training rows held; 0 before the first train.

@@ -24,6 +24,22 @@ def test_classes_present_themselves_as_quorvane():
     assert quorvane.__version__ and quorvane.__version__[0].isdigit()
 
 
+def test_every_public_name_describes_itself():
+    # help() shows each signature line first (unchanged), then a description.
+    names = [getattr(quorvane, n) for n in quorvane.__all__]
+    for owner in (quorvane.KNNConfig, quorvane.KNNEngine):
+        names += [getattr(owner, n) for n in vars(owner) if not n.startswith("_") or n in ("__init__", "__setstate__")]
+    for name in names:
+        doc = name.__doc__ or ""
+        description = doc.split("\n\n", 1)[-1] if doc.startswith(getattr(name, "__name__", "?") + "(") else doc
+        assert len(description.strip()) > 20, name
+    engine = make_engine(1, 2.0)
+    assert repr(engine) == "KNNEngine(KNNConfig(k=1, variance=2.0), untrained)"
+    engine.train([[0.0, 1.0], [1.0, 0.0], [2.0, 2.0]], list("abc"))
+    assert repr(engine) == "KNNEngine(KNNConfig(k=1, variance=2.0), trained on 3 samples of 2 features, 2 components)"
+    assert repr(quorvane.KNNConfig()) == "KNNConfig(k=3, variance=0.95)"
+
+
 @pytest.fixture(scope="module")
 def version_shim(tmp_path_factory):
     """A library that makes Py_GetVersion report $FAKE_PY_VERSION to the module."""

@@ -2,6 +2,7 @@
 strict enough for mypy to catch misuse."""
 
 import ast
+import inspect
 import os
 import re
 import runpy
@@ -42,6 +43,19 @@ def test_stub_declares_what_the_module_exports(installed_stub):
         declared = {f.name for f in cls.body if isinstance(f, ast.FunctionDef)}
         runtime = {name for name in vars(getattr(quorvane._core, cls.name)) if not name.startswith("_")}
         assert runtime <= declared, f"{cls.name} lacks {runtime - declared}"
+
+
+def test_stub_says_what_the_module_says(installed_stub):
+    # The description help() prints after each signature line is the stub's docstring.
+    tree = ast.parse(installed_stub.read_text())
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ClassDef):
+            owner = getattr(quorvane._core, node.name)
+            assert ast.get_docstring(node) == inspect.cleandoc(owner.__doc__), node.name
+            for f in (f for f in node.body if isinstance(f, ast.FunctionDef) and ast.get_docstring(f)):
+                doc = vars(owner)[f.name].__doc__
+                described = doc.split("\n\n", 1)[1] if doc.startswith(f.name + "(") else doc
+                assert ast.get_docstring(f) == inspect.cleandoc(described), f"{node.name}.{f.name}"
 
 
 def test_typed_usage_runs(capfd):
