@@ -15,10 +15,15 @@ from __future__ import annotations
 
 from typing import Any, Sequence
 
-import dask
-import dask.array as da
 import numpy as np
-from distributed import Future, get_client
+
+try:
+    import dask
+    import dask.array as da
+    from distributed import Future, get_client
+except ImportError as error:  # optional dependencies: say which extra brings them
+    raise ModuleNotFoundError('quorvane.dask needs dask[array] and distributed: pip install "quorvane[dask]"',
+                              name=error.name) from error
 
 from . import _core
 from ._core import KNNConfig, KNNEngine
