@@ -3,6 +3,8 @@
 #   demo   build and install the module, classify scikit-learn's digits
 #   test   build everything, run the C++ suites (natively at every SIMD level, and
 #          for aarch64 under qemu) and the Python suite (at auto and portable)
+#   quick  the loop while developing: the plain C++ suites (no sanitizers, no
+#          aarch64) and the Python suite at the best SIMD level
 #   bench  build and install the module, run the benchmark against the peers
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -70,12 +72,12 @@ install_module() {
 # + UBSan with libstdc++ assertions, and under ThreadSanitizer (with one OpenMP
 # thread, since GNU OpenMP is not instrumented; the engine's own std::threads
 # still race there). Each test runs at every SIMD level of the architecture
-# (its name ends in the level).
+# (its name ends in the level). Arguments: the builds to run (dev, asan, tsan).
 run_cpp_tests() {
     apt_install libgtest-dev
     "$venv/bin/python" -m pip install -q cmake ninja "cmeel-eigen>=3.4,<3.5"
     local name flags
-    for name in dev asan tsan; do
+    for name in "$@"; do
         flags=(-DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_BUILD_TESTS=ON -DQUORVANE_WERROR=ON)
         case "$name" in
             asan) flags+=(-DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
@@ -115,6 +117,14 @@ run_aarch64_tests() {
     say "aarch64 suites passed under qemu in $((SECONDS - start)) s"
 }
 
+run_python_tests() {
+    local level
+    for level in "$@"; do
+        say "Python tests (QUORVANE_SIMD=$level)"
+        QUORVANE_SIMD=$level "$venv/bin/python" -m pytest
+    done
+}
+
 setup_toolchain
 setup_python
 case "$job" in
@@ -123,21 +133,23 @@ case "$job" in
         "$venv/bin/python" examples/digits_demo.py
         ;;
     test)
-        run_cpp_tests
+        run_cpp_tests dev asan tsan
         run_aarch64_tests
         install_module test
         # Once at the best level this CPU has, once at the portable one.
-        for level in auto portable; do
-            say "Python tests (QUORVANE_SIMD=$level)"
-            QUORVANE_SIMD=$level "$venv/bin/python" -m pytest
-        done
+        run_python_tests auto portable
+        ;;
+    quick)
+        run_cpp_tests dev
+        install_module test
+        run_python_tests auto
         ;;
     bench)
         install_module bench
         "$venv/bin/python" bench/run.py "${@:2}"
         ;;
     *)
-        echo "usage: $0 demo|test|bench" >&2
+        echo "usage: $0 demo|test|quick|bench" >&2
         exit 2
         ;;
 esac
