@@ -2,7 +2,8 @@
 # Sets up everything quorvane needs on a fresh Debian machine, then runs one job:
 #   demo   build and install the module, classify scikit-learn's digits
 #   test   build everything, run the C++ suites (natively at every SIMD level, and
-#          for aarch64 under qemu) and the Python suite (at auto and portable)
+#          for aarch64 under qemu) and the Python suite (at auto and portable),
+#          then build a wheel with the README's commands and classify with it
 #   quick  the loop while developing: the plain C++ suites (no sanitizers, no
 #          aarch64) and the Python suite at the best SIMD level
 #   bench  build and install the module, run the benchmark against the peers
@@ -117,6 +118,52 @@ run_aarch64_tests() {
     say "aarch64 suites passed under qemu in $((SECONDS - start)) s"
 }
 
+# The README's wheel commands (its one bash block that runs auditwheel repair), run as
+# written in a copy of the sources beside a venv of their own, as the README's first
+# command leaves one. The block's bare `pip` is a fresh venv's, which then imports the
+# repaired wheel from outside the sources and classifies with it.
+check_readme_wheel() (
+    local scratch block
+    scratch=$(mktemp -d)
+    trap 'rm -rf "$scratch"' EXIT
+    block=$("$venv/bin/python" - <<'EOF'
+import re, sys
+blocks = [b for b in re.findall(r"^```bash\n(.*?)^```", open("README.md").read(), re.M | re.S)
+          if "auditwheel repair" in b]
+if len(blocks) != 1:
+    sys.exit(f"README.md has {len(blocks)} bash blocks that run auditwheel repair, not one")
+print(blocks[0], end="")
+EOF
+    )
+    say "README wheel commands, in a copy of the sources"
+    mkdir "$scratch/src"
+    git ls-files -z --cached --others --exclude-standard |
+        tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -xf - -C "$scratch/src"
+    "$venv/bin/python" -m venv "$scratch/src/.venv"
+    "$venv/bin/python" -m venv "$scratch/fresh"
+    if ! (cd "$scratch/src" && PATH="$scratch/fresh/bin:$PATH" bash -euo pipefail -c "$block") \
+        >"$scratch/log" 2>&1; then
+        tail -n 40 "$scratch/log"
+        echo "the README's wheel commands failed (above: the end of their output)" >&2
+        exit 1
+    fi
+    cd "$scratch"
+    "$scratch/fresh/bin/python" - <<'EOF'
+import contextlib, io
+from pathlib import Path
+import quorvane
+X = [[0.0, 0.0], [0.0, 1.0], [1.0, 0.0], [10.0, 10.0], [10.0, 11.0], [11.0, 10.0]]
+engine = quorvane.KNNEngine(quorvane.KNNConfig())
+with contextlib.redirect_stdout(io.StringIO()):
+    engine.train(X, ["near"] * 3 + ["far"] * 3)
+assert engine.predict_batch([[0.5, 0.5], [10.5, 10.5]]) == ["near", "far"]
+libs = sorted(p.name for p in Path(quorvane.__file__).parents[1].glob("quorvane.libs/*"))
+assert any(name.startswith("libgomp") for name in libs), f"no OpenMP runtime in the wheel: {libs}"
+wheel = next(Path("src/dist").glob("*manylinux*.whl")).name
+print(f"{wheel} installs in a fresh venv and classifies; it carries {', '.join(libs)}")
+EOF
+)
+
 run_python_tests() {
     local level
     for level in "$@"; do
@@ -138,6 +185,7 @@ case "$job" in
         install_module test
         # Once at the best level this CPU has, once at the portable one.
         run_python_tests auto portable
+        check_readme_wheel
         ;;
     quick)
         run_cpp_tests dev
