@@ -4,7 +4,7 @@ The engine is trained here once, pickled to two spawned worker processes once, a
 each worker classifies whole chunks of a dask array of queries with predict_batch.
 The gathered labels must equal a local predict_batch over the same rows.
 
-    pip install ".[dask]" && python examples/dask_predict.py [--copies 50] [--chunk 8192]
+    .venv/bin/pip install ".[dask]" && .venv/bin/python examples/dask_predict.py [--copies 50] [--chunk 8192]
 """
 
 import argparse

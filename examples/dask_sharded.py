@@ -7,7 +7,7 @@ send per-chunk sums and products to this process, which fits the reduction, and 
 each chunk's reduced rows as a shard. Held-out queries are answered by merging the shards'
 nearest rows. The closing lines give each worker's peak resident memory.
 
-    pip install ".[dask]" && python examples/dask_sharded.py [--rows 3000000] [--worker-mib 600]
+    .venv/bin/pip install ".[dask]" && .venv/bin/python examples/dask_sharded.py [--rows 3000000] [--worker-mib 600]
 """
 
 import argparse
