@@ -34,7 +34,7 @@ def predict_block(block: np.ndarray, engine: quorvane.KNNEngine) -> np.ndarray:
 def openmp_setting() -> tuple[str | None, int]:
     """OMP_NUM_THREADS as this process sees it, and the team size that quorvane's
     OpenMP runtime will actually use (it read the variable when it was loaded)."""
-    import quorvane  # noqa: F401  (loads the runtime, if nothing did yet)
+    import quorvane  # loads the runtime, if nothing did yet
 
     # The runtime quorvane loaded, found through the compiled module's dependencies: a
     # repaired wheel carries its own under another name than libgomp.so.1.
