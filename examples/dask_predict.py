@@ -4,7 +4,7 @@ The engine is trained here once, pickled to two spawned worker processes once, a
 each worker classifies whole chunks of a dask array of queries with predict_batch.
 The gathered labels must equal a local predict_batch over the same rows.
 
-    pip install ".[dask]" && python examples/dask_predict.py [--copies 50] [--chunk 8192]
+    .venv/bin/pip install ".[dask]" && .venv/bin/python examples/dask_predict.py [--copies 50] [--chunk 8192]
 """
 
 import argparse
@@ -34,9 +34,11 @@ def predict_block(block: np.ndarray, engine: quorvane.KNNEngine) -> np.ndarray:
 def openmp_setting() -> tuple[str | None, int]:
     """OMP_NUM_THREADS as this process sees it, and the team size that quorvane's
     OpenMP runtime will actually use (it read the variable when it was loaded)."""
-    import quorvane  # noqa: F401  (loads the runtime, if nothing did yet)
+    import quorvane  # loads the runtime, if nothing did yet
 
-    runtime = ctypes.CDLL("libgomp.so.1", mode=os.RTLD_NOLOAD)  # the one quorvane loaded
+    # The runtime quorvane loaded, found through the compiled module's dependencies: a
+    # repaired wheel carries its own under another name than libgomp.so.1.
+    runtime = ctypes.CDLL(quorvane._core.__file__, mode=os.RTLD_NOLOAD)
     return os.environ.get("OMP_NUM_THREADS"), runtime.omp_get_max_threads()
 
 
@@ -62,7 +64,6 @@ def main() -> None:
 
     X, digits = load_digits(return_X_y=True)
     engine = quorvane.KNNEngine(quorvane.KNNConfig())
-    sys.stdout.flush()  # the engine writes straight to the process's stdout
     engine.train(X, [str(d) for d in digits])
     size = len(pickle.dumps(engine))
     print(f"engine: {len(X)} digits, {engine.n_components} components, pickles to {size / 1024:.1f} KiB")
@@ -73,10 +74,14 @@ def main() -> None:
     # while re-importing this script, before a nanny's `env` would apply: so the variable
     # goes into the environment the workers start with. (distributed's pre-spawn-environ
     # sets OMP_NUM_THREADS=1 as well, but a value exported in the shell overrides it.)
+    # Without a dashboard the scheduler still serves its HTTP routes (health, metrics), on
+    # port 8787 unless told otherwise, and warns when another cluster holds that port: they
+    # go to a free local port instead.
     with (
         dask.config.set({"distributed.worker.multiprocessing-method": "spawn"}),
         environment(OMP_NUM_THREADS="1"),
-        LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=None,
+                     scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster,
         Client(cluster) as client,
     ):
         client.wait_for_workers(WORKERS, timeout=60)

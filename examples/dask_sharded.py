@@ -7,7 +7,7 @@ send per-chunk sums and products to this process, which fits the reduction, and 
 each chunk's reduced rows as a shard. Held-out queries are answered by merging the shards'
 nearest rows. The closing lines give each worker's peak resident memory.
 
-    pip install ".[dask]" && python examples/dask_sharded.py [--rows 3000000] [--worker-mib 600]
+    .venv/bin/pip install ".[dask]" && .venv/bin/python examples/dask_sharded.py [--rows 3000000] [--worker-mib 600]
 """
 
 import argparse
@@ -67,11 +67,13 @@ def main() -> None:
     parser.add_argument("--worker-mib", type=int, default=600, help="memory limit of each worker")
     args = parser.parse_args()
 
-    # Spawned workers with one OpenMP thread each (see examples/dask_predict.py for why).
+    # Spawned workers with one OpenMP thread each, and the scheduler's HTTP routes on a free
+    # local port (see examples/dask_predict.py for why).
     with (
         dask.config.set({"distributed.worker.multiprocessing-method": "spawn"}),
         environment(OMP_NUM_THREADS="1"),
         LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=None,
+                     scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                      memory_limit=f"{args.worker_mib}MiB") as cluster,
         Client(cluster) as client,
     ):
@@ -82,11 +84,11 @@ def main() -> None:
         X = da.concatenate([da.from_delayed(p[0], shape=(r, FEATURES), dtype=float) for p, r in zip(parts, sizes)])
         y = da.concatenate([da.from_delayed(p[1], shape=(r,), dtype="<U10") for p, r in zip(parts, sizes)])
         data_mib = X.nbytes / 2**20
-        print(f"training set: {args.rows} rows x {FEATURES} features = {data_mib:.0f} MiB in {len(sizes)} chunks; "
-              f"{WORKERS} workers of {args.worker_mib} MiB each")
+        size = f"{data_mib:.0f} MiB" if data_mib >= 1 else f"{X.nbytes / 1024:.0f} KiB"
+        print(f"training set: {args.rows} rows x {FEATURES} features = {size} in {len(sizes)} "
+              f"chunk{'s' * (len(sizes) > 1)}; {WORKERS} workers of {args.worker_mib} MiB each")
 
         start = time.perf_counter()
-        sys.stdout.flush()
         engine = quorvane.dask.train(quorvane.KNNConfig(), X, y, scale=True)
         train_seconds = time.perf_counter() - start
         print(f"trained in {train_seconds:.1f} s: {engine}")
@@ -105,11 +107,14 @@ def main() -> None:
         for address, (peak, spilled) in sorted(notes.items()):
             print(f"worker {address}: peak resident memory {peak:.0f} MiB of {args.worker_mib} MiB, "
                   f"{spilled} results spilled to disk")
-        peaks = [peak for peak, _ in notes.values()]
-        if restarted or max(peaks) >= args.worker_mib or data_mib <= args.worker_mib:
-            sys.exit("a worker went over its limit (or the data set fits one worker)")
-        print(f"every worker stayed under its limit while the training set is "
-              f"{data_mib / args.worker_mib:.1f} times that limit")
+        if restarted or max(peak for peak, _ in notes.values()) >= args.worker_mib:
+            sys.exit("a worker went over its limit")
+        if data_mib > args.worker_mib:
+            print(f"every worker stayed under its limit while the training set is "
+                  f"{data_mib / args.worker_mib:.1f} times that limit")
+        else:
+            print(f"every worker stayed under its limit; this training set would fit one worker "
+                  f"(over {args.worker_mib * 2**20 // (FEATURES * 8):,} rows it would not)")
 
 
 if __name__ == "__main__":

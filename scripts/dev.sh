@@ -3,7 +3,10 @@
 #   demo   build and install the module, classify scikit-learn's digits
 #   test   build everything, run the C++ suites (natively at every SIMD level, and
 #          for aarch64 under qemu), the model-file fuzzer for a minute, and the
-#          Python suite (at auto and portable)
+#          Python suite (at auto and portable), then build a wheel with the
+#          README's commands and classify with it
+#   quick  the loop while developing: the plain C++ suites (no sanitizers, no
+#          aarch64) and the Python suite at the best SIMD level
 #   bench  build and install the module, run the benchmark against the peers
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -71,12 +74,12 @@ install_module() {
 # + UBSan with libstdc++ assertions, and under ThreadSanitizer (with one OpenMP
 # thread, since GNU OpenMP is not instrumented; the engine's own std::threads
 # still race there). Each test runs at every SIMD level of the architecture
-# (its name ends in the level).
+# (its name ends in the level). Arguments: the builds to run (dev, asan, tsan).
 run_cpp_tests() {
     apt_install libgtest-dev
     "$venv/bin/python" -m pip install -q cmake ninja "cmeel-eigen>=3.4,<3.5"
     local name flags
-    for name in dev asan tsan; do
+    for name in "$@"; do
         flags=(-DQUORVANE_BUILD_MODULE=OFF -DQUORVANE_BUILD_TESTS=ON -DQUORVANE_WERROR=ON)
         case "$name" in
             asan) flags+=(-DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
@@ -132,6 +135,60 @@ run_fuzzer() {
         -rss_limit_mb=2048 -malloc_limit_mb=1024 -print_final_stats=1 found "$root/tests/fuzz/corpus" 2>&1 | tail -12)
 }
 
+# The README's wheel commands (its one bash block that runs auditwheel repair), run as
+# written in a copy of the sources beside a venv of their own, as the README's first
+# command leaves one. The block's bare `pip` is a fresh venv's, which then imports the
+# repaired wheel from outside the sources and classifies with it.
+check_readme_wheel() (
+    local scratch block
+    scratch=$(mktemp -d)
+    trap 'rm -rf "$scratch"' EXIT
+    block=$("$venv/bin/python" - <<'EOF'
+import re, sys
+blocks = [b for b in re.findall(r"^```bash\n(.*?)^```", open("README.md").read(), re.M | re.S)
+          if "auditwheel repair" in b]
+if len(blocks) != 1:
+    sys.exit(f"README.md has {len(blocks)} bash blocks that run auditwheel repair, not one")
+print(blocks[0], end="")
+EOF
+    )
+    say "README wheel commands, in a copy of the sources"
+    mkdir "$scratch/src"
+    git ls-files -z --cached --others --exclude-standard |
+        tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -xf - -C "$scratch/src"
+    "$venv/bin/python" -m venv "$scratch/src/.venv"
+    "$venv/bin/python" -m venv "$scratch/fresh"
+    if ! (cd "$scratch/src" && PATH="$scratch/fresh/bin:$PATH" bash -euo pipefail -c "$block") \
+        >"$scratch/log" 2>&1; then
+        tail -n 40 "$scratch/log"
+        echo "the README's wheel commands failed (above: the end of their output)" >&2
+        exit 1
+    fi
+    cd "$scratch"
+    "$scratch/fresh/bin/python" - <<'EOF'
+import contextlib, io
+from pathlib import Path
+import quorvane
+X = [[0.0, 0.0], [0.0, 1.0], [1.0, 0.0], [10.0, 10.0], [10.0, 11.0], [11.0, 10.0]]
+engine = quorvane.KNNEngine(quorvane.KNNConfig())
+with contextlib.redirect_stdout(io.StringIO()):
+    engine.train(X, ["near"] * 3 + ["far"] * 3)
+assert engine.predict_batch([[0.5, 0.5], [10.5, 10.5]]) == ["near", "far"]
+libs = sorted(p.name for p in Path(quorvane.__file__).parents[1].glob("quorvane.libs/*"))
+assert any(name.startswith("libgomp") for name in libs), f"no OpenMP runtime in the wheel: {libs}"
+wheel = next(Path("src/dist").glob("*manylinux*.whl")).name
+print(f"{wheel} installs in a fresh venv and classifies; it carries {', '.join(libs)}")
+EOF
+)
+
+run_python_tests() {
+    local level
+    for level in "$@"; do
+        say "Python tests (QUORVANE_SIMD=$level)"
+        QUORVANE_SIMD=$level "$venv/bin/python" -m pytest
+    done
+}
+
 setup_toolchain
 setup_python
 case "$job" in
@@ -140,22 +197,25 @@ case "$job" in
         "$venv/bin/python" examples/digits_demo.py
         ;;
     test)
-        run_cpp_tests
+        run_cpp_tests dev asan tsan
         run_aarch64_tests
         run_fuzzer
         install_module test
         # Once at the best level this CPU has, once at the portable one.
-        for level in auto portable; do
-            say "Python tests (QUORVANE_SIMD=$level)"
-            QUORVANE_SIMD=$level "$venv/bin/python" -m pytest
-        done
+        run_python_tests auto portable
+        check_readme_wheel
+        ;;
+    quick)
+        run_cpp_tests dev
+        install_module test
+        run_python_tests auto
         ;;
     bench)
         install_module bench
         "$venv/bin/python" bench/run.py "${@:2}"
         ;;
     *)
-        echo "usage: $0 demo|test|bench" >&2
+        echo "usage: $0 demo|test|quick|bench" >&2
         exit 2
         ;;
 esac

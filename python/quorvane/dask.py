@@ -19,12 +19,17 @@ import os
 from concurrent.futures import CancelledError
 from typing import Any, Sequence
 
-import dask
-import dask.array as da
 import numpy as np
-import distributed
-from distributed import Future, get_client, wait
-from distributed.client import FutureCancelledError
+
+try:
+    import dask
+    import dask.array as da
+    import distributed
+    from distributed import Future, get_client, wait
+    from distributed.client import FutureCancelledError
+except ImportError as error:  # optional dependencies: say which extra brings them
+    raise ModuleNotFoundError('quorvane.dask needs dask[array] and distributed: pip install "quorvane[dask]"',
+                              name=error.name) from error
 
 from . import _core
 from . import load as quorvane_load

@@ -7,10 +7,15 @@ from contextlib import contextmanager
 from typing import Any, Iterator
 
 import numpy as np
-from sklearn.base import BaseEstimator, ClassifierMixin
-from sklearn.utils import TransformerTags
-from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import check_is_fitted, validate_data
+
+try:
+    from sklearn.base import BaseEstimator, ClassifierMixin
+    from sklearn.utils import TransformerTags
+    from sklearn.utils.multiclass import check_classification_targets
+    from sklearn.utils.validation import check_is_fitted, validate_data
+except ImportError as error:  # an optional dependency: say which extra brings it
+    raise ModuleNotFoundError('quorvane.sklearn needs scikit-learn: pip install "quorvane[sklearn]"',
+                              name=error.name) from error
 
 from . import _core
 from ._core import KNNConfig, KNNEngine

@@ -52,7 +52,10 @@ def client():
     try:
         with (
             dask.config.set({"distributed.worker.multiprocessing-method": "spawn"}),
-            LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster,
+            # The scheduler's HTTP routes on a free port: 8787, when another cluster holds it,
+            # draws a warning that fails the run.
+            LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=None,
+                         scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster,
             Client(cluster, timeout="60s") as client,
         ):
             client.wait_for_workers(WORKERS, timeout=60)

@@ -68,3 +68,17 @@ def test_version_gate(version_shim, version, accepted):
     else:
         assert ("ImportError: Python version mismatch: module was compiled for Python 3.13, "
                 f"but the interpreter version is incompatible: {version}.") in run.stderr
+
+
+@pytest.mark.parametrize("module, blocked, extra, needs", [
+    ("quorvane.sklearn", "sklearn", "sklearn", "scikit-learn"),
+    ("quorvane.dask", "distributed", "dask", "dask[array] and distributed"),  # imported after dask
+])
+def test_missing_extra_names_it(module, blocked, extra, needs):
+    code = (f"import sys; sys.modules[{blocked!r}] = None\n"
+            f"try: import {module}\n"
+            "except ModuleNotFoundError as e: print(e); print(repr(e.__cause__))")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    message, cause = run.stdout.splitlines() or [run.stderr, ""]
+    assert message == f'{module} needs {needs}: pip install "quorvane[{extra}]"'
+    assert cause.startswith("ModuleNotFoundError(") and blocked in cause  # the original, chained
