@@ -394,10 +394,12 @@ class ShardedEngine:
 
     @property
     def n_components(self) -> int:
+        """Components the model keeps."""
         return int(self.components.shape[1])
 
     @property
     def n_samples(self) -> int:
+        """Training rows, over all shards."""
         return self.offsets[-1]
 
     @property
@@ -407,6 +409,7 @@ class ShardedEngine:
 
     @property
     def explained_variance_ratio(self) -> np.ndarray:
+        """Each kept axis's share of the total variance of the (scaled) training data."""
         return self.explained_variance / self.total_variance
 
     def gather(self) -> KNNEngine:

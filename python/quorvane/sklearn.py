@@ -148,26 +148,31 @@ class QuorvaneClassifier(ClassifierMixin, BaseEstimator):
     # The reduction as the engine holds it: read from it, so pickles carry it once.
     @property
     def mean_(self):
+        """Per-feature mean of the training samples, (n_features_in_,)."""
         check_is_fitted(self)
         return self.engine_.mean
 
     @property
     def scale_(self):
+        """Per-feature divisor, (n_features_in_,): the standard deviation with ``scale=True``, ones without."""
         check_is_fitted(self)
         return self.engine_.feature_scale
 
     @property
     def components_(self):
+        """The kept principal axes, one per row, (n_components_, n_features_in_)."""
         check_is_fitted(self)
         return self.engine_.components.T
 
     @property
     def explained_variance_(self):
+        """Variance (with n - 1) of the (scaled) training data along each kept axis."""
         check_is_fitted(self)
         return self.engine_.explained_variance
 
     @property
     def explained_variance_ratio_(self):
+        """Each kept axis's share of the total variance of the (scaled) training data."""
         check_is_fitted(self)
         return self.engine_.explained_variance_ratio
 

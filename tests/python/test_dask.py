@@ -300,9 +300,14 @@ def test_saved_sharded_engine_loads_on_another_cluster(client, tmp_path):
         labels, bars = quiet_lines(loaded.predict_batch, Q, progress=True)
         assert labels == expected and "100% Completed" in "".join(bars)
         assert got[0].tobytes() == want[0].tobytes() and (got[1] == want[1]).all()
+        # Damaged as files are replaced, renamed over: `loaded` maps the old one.
         damaged = tmp_path / "model" / "shard-00003.qv"
         data = bytearray(damaged.read_bytes())
         data[-5] ^= 1
-        damaged.write_bytes(bytes(data))
+        (tmp_path / "damaged").write_bytes(bytes(data))
+        os.replace(tmp_path / "damaged", damaged)
         with pytest.raises(ValueError, match="invalid quorvane model file: the checksum of section"):
             qd.load(tmp_path / "model")
+        # An fsspec URL where every worker reaches it: here, this process's memory.
+        loaded.save("memory://quorvane/model")
+        assert qd.load("memory://quorvane/model").kneighbors(Q, 3)[0].tobytes() == want[0].tobytes()
