@@ -188,9 +188,9 @@ void KNNClassifier::classify(const double* queries, Index rows, Index stride, st
     }
 }
 
-void KNNClassifier::nearest(const double* queries, Index rows, Index stride, int count, double* sq_distances,
-                            std::int64_t* indices, int* ranks, Scratch& scratch) const {
-    const int m = static_cast<int>(std::min<Index>(count, X_train.rows()));
+template <typename F>
+void KNNClassifier::for_each_sorted(const double* queries, Index rows, Index stride, int m, Scratch& scratch,
+                                    F f) const {
     TopK& top = scratch.search.top;
     for (Index first = 0; first < rows; first += search_.query_block()) {
         const Index block = std::min(search_.query_block(), rows - first);
@@ -198,14 +198,21 @@ void KNNClassifier::nearest(const double* queries, Index rows, Index stride, int
         for (Index r = 0; r < block; ++r) {
             if (top.size(r) < m) throw_damaged();
             top.sort(r);
-            for (int i = 0; i < m; ++i) {
-                const int index = top.indices(r)[i];
-                sq_distances[(first + r) * m + i] = top.distances(r)[i];
-                indices[(first + r) * m + i] = index;
-                ranks[(first + r) * m + i] = label_rank_[static_cast<std::size_t>(index)];
-            }
+            f(first + r, top.distances(r), top.indices(r));
         }
     }
+}
+
+void KNNClassifier::nearest(const double* queries, Index rows, Index stride, int count, double* sq_distances,
+                            std::int64_t* indices, int* ranks, Scratch& scratch) const {
+    const int m = static_cast<int>(std::min<Index>(count, X_train.rows()));
+    for_each_sorted(queries, rows, stride, m, scratch, [&](Index row, const double* sq, const int* index) {
+        for (int i = 0; i < m; ++i) {
+            sq_distances[row * m + i] = sq[i];
+            indices[row * m + i] = index[i];
+            ranks[row * m + i] = label_rank_[static_cast<std::size_t>(index[i])];
+        }
+    });
 }
 
 std::vector<std::int64_t> KNNClassifier::label_counts() const {
@@ -220,25 +227,15 @@ void KNNClassifier::neighbours(const double* queries, Index rows, Index stride, 
         throw std::invalid_argument("count is " + std::to_string(count) + ", but the reference set holds " +
                                     std::to_string(X_train.rows()) + " samples");
     }
-    TopK& top = scratch.search.top;
-    for (Index first = 0; first < rows; first += search_.query_block()) {
-        const Index block = std::min(search_.query_block(), rows - first);
-        search_.search(queries + first * stride, block, stride, count, scratch.search);
-        for (Index r = 0; r < block; ++r) {
-            if (top.size(r) < count) throw_damaged();
-            top.sort(r);
-            double* dist = distances + (first + r) * count;
-            std::int64_t* index = indices + (first + r) * count;
-            for (int i = 0; i < count; ++i) {
-                // The expanded form can round a tiny squared distance below
-                // zero; a NaN one overflowed (inf - inf) and is farther than any.
-                const double squared = top.distances(r)[i];
-                dist[i] = std::isnan(squared) ? std::numeric_limits<double>::infinity()
-                                              : std::sqrt(std::max(0.0, squared));
-                index[i] = top.indices(r)[i];
-            }
+    for_each_sorted(queries, rows, stride, count, scratch, [&](Index row, const double* sq, const int* index) {
+        for (int i = 0; i < count; ++i) {
+            // The expanded form can round a tiny squared distance below zero;
+            // a NaN one overflowed (inf - inf) and is farther than any.
+            distances[row * count + i] =
+                std::isnan(sq[i]) ? std::numeric_limits<double>::infinity() : std::sqrt(std::max(0.0, sq[i]));
+            indices[row * count + i] = index[i];
         }
-    }
+    });
 }
 
 }  // namespace quorvane

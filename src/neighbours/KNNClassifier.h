@@ -122,6 +122,10 @@ public:
 private:
     /// Points X_train and sq_norms at the search's arrays after they change.
     void bind_views();
+    /// Hands each query's m nearest, sorted, to f(row, squared distances, indices).
+    template <typename F>
+    void for_each_sorted(const double* queries, Eigen::Index rows, Eigen::Index stride, int m, Scratch& scratch,
+                         F f) const;
 
     common::SharedArray<int> label_rank_;   ///< rank of each sample's label in byte-wise order
     LabelTable distinct_labels_;            ///< the distinct labels, byte-wise sorted

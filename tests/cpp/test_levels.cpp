@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,32 +46,32 @@ void mix(std::uint64_t& h, const void* data, std::size_t bytes) {
     for (std::size_t i = 0; i < bytes; ++i) h = (h ^ p[i]) * 0x100000001B3ULL;  // FNV-1a
 }
 
-// Everything a trained engine answers from, and its answers.
-std::uint64_t digest(Eigen::Index n, Eigen::Index d, double variance, bool scale) {
+// An engine trained quietly on the samples of one case.
+std::unique_ptr<KNNEngine> trained(Eigen::Index n, Eigen::Index d, double variance, bool scale) {
     std::vector<std::string> y;
     const Eigen::MatrixXd X = samples(n, d, 17 + static_cast<std::uint64_t>(d), &y);
-    KNNEngine engine(KNNConfig{3, variance});
+    auto engine = std::make_unique<KNNEngine>(KNNConfig{3, variance});
     testing::internal::CaptureStdout();
-    engine.train(X, y, scale);
+    engine->train(X, y, scale);
     testing::internal::GetCapturedStdout();
-    const KNNEngine::State s = engine.state();
+    return engine;
+}
+
+// Everything a trained engine answers from, and its answers.
+std::uint64_t digest(Eigen::Index n, Eigen::Index d, double variance, bool scale) {
+    const std::unique_ptr<KNNEngine> engine = trained(n, d, variance, scale);
+    const KNNEngine::State s = engine->state();
     std::uint64_t h = 0xCBF29CE484222325ULL;
     for (const Eigen::MatrixXd* m : {&s.reference, &s.components}) mix(h, m->data(), sizeof(double) * m->size());
     mix(h, s.mean.data(), sizeof(double) * s.mean.size());
     mix(h, s.feature_scale.data(), sizeof(double) * s.feature_scale.size());
-    for (const std::string& label : engine.predict_batch(samples(50, d, 99, nullptr))) mix(h, label.data(), label.size() + 1);
+    for (const std::string& label : engine->predict_batch(samples(50, d, 99, nullptr))) mix(h, label.data(), label.size() + 1);
     return h;
 }
 
 // A trained engine's model file, and the answers of the engine loaded from it.
 std::uint64_t file_digest(Eigen::Index n, Eigen::Index d, double variance, bool scale) {
-    std::vector<std::string> y;
-    const Eigen::MatrixXd X = samples(n, d, 17 + static_cast<std::uint64_t>(d), &y);
-    KNNEngine engine(KNNConfig{3, variance});
-    testing::internal::CaptureStdout();
-    engine.train(X, y, scale);
-    testing::internal::GetCapturedStdout();
-    const std::string image = engine.image();
+    const std::string image = trained(n, d, variance, scale)->image();
     std::uint64_t h = 0xCBF29CE484222325ULL;
     mix(h, image.data(), image.size());
     const KNNEngine loaded(quorvane::format::ModelFile::parse(image.data(), image.size(), true));
