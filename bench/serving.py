@@ -103,6 +103,8 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
+    # Python's own Ctrl-C handler, also when started in the background of a script.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     median = lambda f: statistics.median(f() for _ in range(args.repeats))  # noqa: E731
 
     digits_X, digits_y = load_digits(return_X_y=True)

@@ -26,6 +26,15 @@ def engine():
     return e
 
 
+@pytest.fixture
+def interruptible():
+    """Python's own Ctrl-C handler, whatever the runner left: a run started in the
+    background of a non-interactive shell inherits SIGINT ignored, and then nothing raises."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 def test_other_threads_run_during_a_batch(engine):
     done = threading.Event()
     worker = threading.Thread(target=lambda: (engine.predict_batch(np.tile(Q, (3, 1))), done.set()))
@@ -39,7 +48,7 @@ def test_other_threads_run_during_a_batch(engine):
 
 
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="signals reach the main thread")
-def test_ctrl_c_stops_a_batch_and_changes_nothing(engine):
+def test_ctrl_c_stops_a_batch_and_changes_nothing(engine, interruptible):
     expected = engine.predict_batch(Q)
     big = np.tile(Q, (8, 1))
     start = time.perf_counter()
@@ -57,7 +66,7 @@ def test_ctrl_c_stops_a_batch_and_changes_nothing(engine):
 
 
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="signals reach the main thread")
-def test_ctrl_c_stops_a_train_and_changes_nothing():
+def test_ctrl_c_stops_a_train_and_changes_nothing(interruptible):
     # Keeping 95% of this Thin fit's variance, about 1,100 of its 1,200 axes, takes a
     # second or more of decomposing and checking from about 0.1 s on; that once ran to
     # its end before Ctrl-C was seen.
