@@ -363,7 +363,7 @@ void KNNEngine::train(const MatrixView& X, std::vector<std::string>&& y, bool sc
     auto new_classifier = std::make_unique<KNNClassifier>(settings.k);
     new_classifier->fit(std::move(reduced), std::move(labels));
     // The search's range check has already vouched for most sets.
-    const KNNClassifier::RowMatrix& stored = new_classifier->X_train;
+    const auto& stored = new_classifier->X_train;  // a view: no copy of the reduced set
     if (!new_classifier->finite() && !linalg::all_finite(stored.data(), stored.size())) {
         throw std::invalid_argument("X spans too wide a range of values: its projection overflows double precision");
     }
@@ -468,7 +468,7 @@ void KNNEngine::training_neighbours(int k, double* distances, std::int64_t* indi
     check_count_locked(k);
     // The stored rows are the training rows as projected for any query, bit
     // for bit, so these are the neighbours kneighbors(X_train) would find.
-    const KNNClassifier::RowMatrix& rows = classifier->X_train;
+    const auto& rows = classifier->X_train;
     for_each_block(rows.rows(), [&](Index first, Index count, KNNClassifier::Scratch& scratch, std::vector<double>&) {
         classifier->neighbours(rows.data() + first * rows.cols(), count, rows.cols(), k, distances + first * k,
                                indices + first * k, scratch);
