@@ -13,6 +13,7 @@ returns (the latest ``Client`` made in this process).
 
 from __future__ import annotations
 
+import hashlib
 import json
 import operator
 import os
@@ -99,10 +100,10 @@ class _Shard:
         self.offset = offset
 
     def describe(self) -> tuple[list[bytes], np.ndarray, int, bytes]:
-        """Its distinct labels and their counts, its row count, and its reduction's bytes."""
+        """Its distinct labels and their counts, its row count, and a digest of its reduction
+        (the reduction itself is d x m doubles a shard: too much to send for a comparison)."""
         names, counts = self.engine._label_counts()
-        reduction = b"".join(np.asarray(a).tobytes() for a in self.engine._reduction()[:3])
-        return names, counts, int(counts.sum()), reduction
+        return names, counts, int(counts.sum()), _digest(self.engine._reduction()[:3])
 
     def reduction(self) -> tuple[Any, ...]:
         return self.engine._reduction()
@@ -140,6 +141,10 @@ def _chunk_gram(a: np.ndarray, b: np.ndarray, mean: np.ndarray, scale: np.ndarra
 
 def _chunk_back(block: np.ndarray, V: np.ndarray, mean: np.ndarray, scale: np.ndarray) -> np.ndarray:
     return _reduction(mean, scale).back_project(block, V)
+
+
+def _digest(arrays: Sequence[Any]) -> bytes:
+    return hashlib.sha256(b"".join(np.asarray(a).tobytes() for a in arrays)).digest()
 
 
 def _config(k: int, variance: float) -> KNNConfig:
@@ -368,7 +373,7 @@ class ShardedEngine:
         row counts and reductions checked against the offsets and the model."""
         client = get_client()
         described = _computed([dask.delayed(_Shard.describe)(s) for s in shards], progress)
-        expected = b"".join(np.asarray(a).tobytes() for a in model[:3])
+        expected = _digest(model[:3])
         for i, (_, _, rows, reduction) in enumerate(described):
             if rows != offsets[i + 1] - offsets[i] or reduction != expected:
                 raise ValueError(f"shard {i} does not belong to this model: it holds {rows} rows for "
@@ -491,7 +496,9 @@ class ShardedEngine:
         projected = self._projected(X, what)
         k, n = self.config.k, self.n_samples
         if k <= 0 or k >= n:
-            rows = sum(_computed([dask.delayed(len)(P) for P in projected], progress))
+            if isinstance(X, da.Array):  # its checks run where its blocks are reduced
+                _computed([dask.delayed(len)(P) for P in projected], progress)
+            rows = X.shape[0]
             if k <= 0:
                 return ["Unknown"] * rows
             # Every training row votes, whatever the query: the most frequent label, ties to

@@ -82,21 +82,21 @@ struct type_caster<MatrixArg> {
     }
 
     bool load(handle src, bool convert) {
-        if (isinstance<array>(src)) {
-            const auto a = reinterpret_borrow<array>(src);
+        // Anything else becomes an array once, here: its dimensions are kept,
+        // and the copy below converts that array, not the object again.
+        const array a = isinstance<array>(src) ? reinterpret_borrow<array>(src) : array::ensure(src);
+        if (a) {
             value.ndim = static_cast<int>(a.ndim());
             std::optional<MatrixView> view = view_of<double>(a);
             if (!view) view = view_of<float>(a);
             if (view) {
                 value.view = view;
-                value.array = reinterpret_borrow<object>(src);
+                value.array = a;
                 return true;
             }
-        } else if (const array converted = array::ensure(src)) {
-            value.ndim = static_cast<int>(converted.ndim());
         }
         CopyCaster copy;
-        if (!copy.load(src, convert)) return false;
+        if (!copy.load(a ? handle(a) : src, convert)) return false;
         value.owned = std::move(static_cast<Eigen::MatrixXd&>(copy));
         value.view.emplace(value.owned);
         return true;
@@ -399,6 +399,12 @@ py::array_t<double> read_only(py::array_t<double> a) {
     return a;
 }
 
+// A getter for one array of the engine's reduction, handed out read-only.
+template <typename Field>
+auto reduction_field(Field KNNEngine::Reduction::*field) {
+    return [field](const KNNEngine& self) { return read_only(py::array_t<double>(py::cast(self.reduction().*field))); };
+}
+
 // Set while the scikit-learn estimator trains quietly; per thread, so one
 // thread's quiet training never silences another's.
 thread_local bool quiet = false;
@@ -654,18 +660,10 @@ PYBIND11_MODULE(_core, m) {
                  }
                  return out;
              }, py::arg("X"), docs::kTransform)
-        .def_property_readonly("mean", [](const KNNEngine& self) {
-            return read_only(py::array_t<double>(py::cast(self.reduction().mean)));
-        }, docs::kMean)
-        .def_property_readonly("feature_scale", [](const KNNEngine& self) {
-            return read_only(py::array_t<double>(py::cast(self.reduction().feature_scale)));
-        }, docs::kFeatureScale)
-        .def_property_readonly("components", [](const KNNEngine& self) {
-            return read_only(py::array_t<double>(py::cast(self.reduction().components)));
-        }, docs::kComponents)
-        .def_property_readonly("explained_variance", [](const KNNEngine& self) {
-            return read_only(py::array_t<double>(py::cast(self.reduction().explained_variance)));
-        }, docs::kExplainedVariance)
+        .def_property_readonly("mean", reduction_field(&KNNEngine::Reduction::mean), docs::kMean)
+        .def_property_readonly("feature_scale", reduction_field(&KNNEngine::Reduction::feature_scale), docs::kFeatureScale)
+        .def_property_readonly("components", reduction_field(&KNNEngine::Reduction::components), docs::kComponents)
+        .def_property_readonly("explained_variance", reduction_field(&KNNEngine::Reduction::explained_variance), docs::kExplainedVariance)
         .def_property_readonly("explained_variance_ratio", [](const KNNEngine& self) {
             const KNNEngine::Reduction r = self.reduction();
             return read_only(py::array_t<double>(py::cast(Eigen::VectorXd(r.explained_variance / r.total_variance))));

@@ -28,6 +28,14 @@ using Index = Eigen::Index;
 constexpr Index kMinBlock = 64;
 constexpr Index kMaxBlock = 256;
 
+// Batches are indexed by a 32-bit counter.
+void require_batch_rows(const MatrixView& X) {
+    if (X.rows() > INT_MAX) {
+        throw std::invalid_argument("X has " + std::to_string(X.rows()) +
+                                    " rows, more than the 2147483647 a batch can index");
+    }
+}
+
 Index block_rows(Index rows) {
     const Index threads = common::threads_usable() ? omp_get_max_threads() : 1;
     return std::clamp<Index>((rows + threads - 1) / threads, kMinBlock, kMaxBlock);
@@ -35,9 +43,8 @@ Index block_rows(Index rows) {
 
 // The sections of a model file, as docs/model-file.md lists them. CNFI holds
 // k, samples, features, components, screened (0 or 1), distinct labels, the
-// majority label's rank and the whole-set index of the first sample (0 but
-// in a shard); CNFD the variance setting, the total variance and the screen's
-// largest norm.
+// majority label's rank and a reserved 0; CNFD the variance setting, the
+// total variance and the screen's largest norm.
 constexpr format::Tag kIntegers{"CNFI"}, kReals{"CNFD"}, kMean{"MEAN"}, kScale{"SCAL"}, kComponents{"COMP"},
     kExplained{"EVAR"}, kReference{"REFR"}, kNorms{"NORM"}, kLabelOffsets{"LOFF"}, kLabelBytes{"LBYT"},
     kLabelRanks{"LRNK"}, kDistinctOffsets{"DOFF"}, kDistinctBytes{"DBYT"}, kGridBins{"GBIN"}, kGridCuts{"GCUT"},
@@ -49,10 +56,12 @@ format::Section section(format::Tag tag, const T* data, std::uint64_t rows, std:
     return {tag, format::TypeOf<T>::value, rows, cols, data};
 }
 
+}  // namespace
+
 // Everything a file holds, taken under the engine's lock. The arrays are
 // shared with the engine, so a train or restore meanwhile changes nothing
 // of what is written, and nothing large is copied.
-struct Snapshot {
+struct KNNEngine::Snapshot {
     std::vector<std::int64_t> integers;
     std::vector<double> reals;
     Eigen::VectorXd mean, feature_scale, explained_variance;
@@ -92,6 +101,8 @@ struct Snapshot {
     }
 };
 
+namespace {
+
 template <typename T>
 Eigen::Matrix<T, Eigen::Dynamic, 1> copied(const common::SharedArray<T>& values) {
     return Eigen::Map<const Eigen::Matrix<T, Eigen::Dynamic, 1>>(values.data(), static_cast<Index>(values.size()));
@@ -113,7 +124,7 @@ FileModel read_model(const format::ModelFile& f) {
     const common::SharedArray<std::int64_t> integers = f.array<std::int64_t>(kIntegers, kIntegerCount, 1);
     const common::SharedArray<double> reals = f.array<double>(kReals, kRealCount, 1);
     const std::int64_t k = integers[0], n = integers[1], d = integers[2], m = integers[3], screened = integers[4],
-                       distinct = integers[5], majority = integers[6], first_row = integers[7];
+                       distinct = integers[5], majority = integers[6], reserved = integers[7];
     FileModel model;
     if (k < INT_MIN || k > INT_MAX) format::invalid("k of " + std::to_string(k) + " is outside 32 bits");
     model.config.k = static_cast<int>(k);
@@ -132,7 +143,7 @@ FileModel read_model(const format::ModelFile& f) {
     if (m < 1 || m > d) format::invalid(std::to_string(m) + " components for " + std::to_string(d) + " features");
     if (screened != 0 && screened != 1) format::invalid("a screen flag of " + std::to_string(screened));
     if (distinct < 1 || distinct > n) format::invalid(std::to_string(distinct) + " distinct labels for " + std::to_string(n) + " samples");
-    if (first_row < 0) format::invalid("a first row of " + std::to_string(first_row));
+    if (reserved != 0) format::invalid("a reserved count of " + std::to_string(reserved) + ", not 0");
     expected.insert(expected.end(), {kMean, kScale, kComponents, kExplained, kReference, kNorms, kLabelOffsets,
                                      kLabelBytes, kLabelRanks, kDistinctOffsets, kDistinctBytes});
     if (screened == 1) {
@@ -224,41 +235,24 @@ void KNNEngine::restore(const format::ModelFile& file) {
     install(model.config, std::move(model.pca), std::move(model.classifier));
 }
 
-namespace {
-
-Snapshot snapshot_of(const KNNConfig& config, const AdaptivePCA& pca, const KNNClassifier& classifier) {
+KNNEngine::Snapshot KNNEngine::snapshot() const {
+    const std::shared_lock lock(mutex);
     Snapshot s;
-    const KNNClassifier::Parts parts = classifier.parts();
-    s.integers = {config.k, parts.search.rows, pca.mean.size(), pca.n_components, parts.search.screened ? 1 : 0,
+    const KNNClassifier::Parts parts = classifier->parts();
+    s.integers = {config.k, parts.search.rows, pca->mean.size(), pca->n_components, parts.search.screened ? 1 : 0,
                   static_cast<std::int64_t>(parts.distinct.size()), parts.majority, 0};
-    s.reals = {config.variance, pca.total_variance, parts.search.screen_root};
-    s.mean = pca.mean;
-    s.feature_scale = pca.feature_scale;
-    s.components = pca.components;
-    s.explained_variance = pca.explained_variance;
+    s.reals = {config.variance, pca->total_variance, parts.search.screen_root};
+    s.mean = pca->mean;
+    s.feature_scale = pca->feature_scale;
+    s.components = pca->components;
+    s.explained_variance = pca->explained_variance;
     s.parts = parts;
     return s;
 }
 
-}  // namespace
+void KNNEngine::save(const std::string& path) const { format::ModelFile::save(path, snapshot().sections()); }
 
-void KNNEngine::save(const std::string& path) const {
-    Snapshot s;
-    {
-        const std::shared_lock lock(mutex);
-        s = snapshot_of(config, *pca, *classifier);
-    }
-    format::ModelFile::save(path, s.sections());
-}
-
-std::string KNNEngine::image() const {
-    Snapshot s;
-    {
-        const std::shared_lock lock(mutex);
-        s = snapshot_of(config, *pca, *classifier);
-    }
-    return format::ModelFile::image(s.sections());
-}
+std::string KNNEngine::image() const { return format::ModelFile::image(snapshot().sections()); }
 
 KNNEngine::Reduction KNNEngine::reduction() const {
     const std::shared_lock lock(mutex);
@@ -268,10 +262,7 @@ KNNEngine::Reduction KNNEngine::reduction() const {
 void KNNEngine::transform(const MatrixView& X, double* out) const {
     const std::shared_lock lock(mutex);
     if (!pca->fitted()) return;
-    if (X.rows() > INT_MAX) {
-        throw std::invalid_argument("X has " + std::to_string(X.rows()) +
-                                    " rows, more than the 2147483647 a batch can index");
-    }
+    require_batch_rows(X);
     check_query(X, "X");
     const Index c = pca->n_components;
     // The projection of the search itself, block by block on the team.
@@ -430,10 +421,7 @@ void KNNEngine::project_rows(const MatrixView& X, Index first, Index count, std:
 
 std::vector<std::string> KNNEngine::predict_batch(const MatrixView& X) const {
     if (X.rows() == 0) return {};
-    if (X.rows() > INT_MAX) {
-        throw std::invalid_argument("X has " + std::to_string(X.rows()) +
-                                    " rows, more than the 2147483647 a batch can index");
-    }
+    require_batch_rows(X);
     const std::shared_lock lock(mutex);
     check_query(X, "X");
     std::vector<std::string> labels(static_cast<std::size_t>(X.rows()));
@@ -501,10 +489,7 @@ std::vector<std::int64_t> KNNEngine::label_counts() const {
 void KNNEngine::kneighbors(const MatrixView& X, int k, double* distances, std::int64_t* indices) const {
     const std::shared_lock lock(mutex);
     check_count_locked(k);
-    if (X.rows() > INT_MAX) {
-        throw std::invalid_argument("X has " + std::to_string(X.rows()) +
-                                    " rows, more than the 2147483647 a batch can index");
-    }
+    require_batch_rows(X);
     check_query(X, "X");
     for_each_block(X.rows(), [&](Index first, Index count, KNNClassifier::Scratch& scratch,
                                  std::vector<double>& projected) {

@@ -159,6 +159,9 @@ private:
     void for_each_block(Eigen::Index rows, const BlockWork& work) const;
     /// The kneighbors refusals, under a lock the caller holds.
     void check_count_locked(int k) const;
+    /// What a model file holds, taken under the shared lock.
+    struct Snapshot;
+    Snapshot snapshot() const;
     /// Installs a model built aside, config included, under the exclusive lock.
     void install(KNNConfig settings, std::unique_ptr<AdaptivePCA> new_pca,
                  std::unique_ptr<KNNClassifier> new_classifier);

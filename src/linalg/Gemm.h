@@ -53,29 +53,24 @@ struct Operand {
         return t;
     }
 
-    Operand row_range(Index first, Index count) const {
+    Operand row_range(Index first, Index count) const { return range(0, first, count); }
+
+    Operand col_range(Index first, Index count) const { return range(1, first, count); }
+
+private:
+    // Rows first..first+count (axis 0) or those columns (axis 1), with the
+    // standardisation following its feature when the feature runs along that axis.
+    Operand range(int axis, Index first, Index count) const {
         Operand r = *this;
-        r.advance(first * row_stride);
-        r.rows = count;
-        if (shift != nullptr && feature_axis == 0) {
+        r.advance(first * (axis == 0 ? row_stride : col_stride));
+        (axis == 0 ? r.rows : r.cols) = count;
+        if (shift != nullptr && feature_axis == axis) {
             r.shift = shift + first;
             if (scale != nullptr) r.scale = scale + first;
         }
         return r;
     }
 
-    Operand col_range(Index first, Index count) const {
-        Operand c = *this;
-        c.advance(first * col_stride);
-        c.cols = count;
-        if (shift != nullptr && feature_axis == 1) {
-            c.shift = shift + first;
-            if (scale != nullptr) c.scale = scale + first;
-        }
-        return c;
-    }
-
-private:
     void advance(Index elements) {
         if (data != nullptr) data += elements;
         if (floats != nullptr) floats += elements;

@@ -133,18 +133,32 @@ void NeighbourSearch::fit(RowMatrix samples) {
         }
     }
 
-    rows_ = n;
-    dimension_ = d;
-    samples_ = common::SharedArray<double>::adopt(std::move(samples));
-    sq_norms_ = common::SharedArray<double>::adopt(std::move(norms));
+    Parts p;
+    p.rows = n;
+    p.dimension = d;
+    p.samples = common::SharedArray<double>::adopt(std::move(samples));
+    p.sq_norms = common::SharedArray<double>::adopt(std::move(norms));
+    p.screened = screen;
+    p.screen_rows = common::SharedArray<double>::adopt(std::move(rows));
+    p.screen_norms = common::SharedArray<double>::adopt(std::move(row_norms));
+    p.screen_panels = common::SharedArray<float>::adopt(std::move(screen_panels));
+    p.screen_root = root;
+    assign(std::move(p), std::move(grid), std::move(stops));
+}
+
+void NeighbourSearch::assign(Parts p, ScreenGrid grid, std::vector<Index> stops) {
+    rows_ = p.rows;
+    dimension_ = p.dimension;
+    samples_ = std::move(p.samples);
+    sq_norms_ = std::move(p.sq_norms);
     double_panels_ = std::make_shared<DoublePanels>();
-    screen_ = screen;
+    screen_ = p.screened;
     grid_ = std::move(grid);
-    screen_rows_ = common::SharedArray<double>::adopt(std::move(rows));
-    screen_norms_ = common::SharedArray<double>::adopt(std::move(row_norms));
-    screen_panels_ = common::SharedArray<float>::adopt(std::move(screen_panels));
+    screen_rows_ = std::move(p.screen_rows);
+    screen_norms_ = std::move(p.screen_norms);
+    screen_panels_ = std::move(p.screen_panels);
     stops_ = std::move(stops);
-    screen_root_ = root;
+    screen_root_ = p.screen_root;
 }
 
 NeighbourSearch::Parts NeighbourSearch::parts() const {
@@ -194,18 +208,7 @@ void NeighbourSearch::restore(Parts p) {
         require_size(p.screen_panels.size(), (n + kPair - 1) / kPair * (stages + d) * kPair, "the screen's panels");
         grid = ScreenGrid(std::move(p.grid), n, d);
     }
-    rows_ = n;
-    dimension_ = d;
-    samples_ = std::move(p.samples);
-    sq_norms_ = std::move(p.sq_norms);
-    double_panels_ = std::make_shared<DoublePanels>();
-    screen_ = p.screened;
-    grid_ = std::move(grid);
-    screen_rows_ = std::move(p.screen_rows);
-    screen_norms_ = std::move(p.screen_norms);
-    screen_panels_ = std::move(p.screen_panels);
-    stops_ = std::move(stops);
-    screen_root_ = p.screen_root;
+    assign(std::move(p), std::move(grid), std::move(stops));
 }
 
 void NeighbourSearch::search(const double* queries, Index rows, Index stride, int k, Scratch& s) const {

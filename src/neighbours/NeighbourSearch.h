@@ -104,6 +104,8 @@ public:
     Eigen::Index query_block() const { return query_block_; }
 
 private:
+    /// Takes over checked parts, with the grid built from them and the stage stops.
+    void assign(Parts parts, ScreenGrid grid, std::vector<Eigen::Index> stops);
     void scan(const double* queries, Eigen::Index rows, Eigen::Index stride, Scratch& s) const;
     void screened_scan(const double* queries, Eigen::Index rows, Eigen::Index stride, int m, Scratch& s) const;
 
